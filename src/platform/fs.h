@@ -1,0 +1,29 @@
+// Files and directories as the watchers need them: does a path exist, the exclusive open that
+// tells whether a file's writer has let go, and the file's last-write time.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/handle.h"
+
+namespace plat {
+
+// True when the attributes of path can be read: it exists (file or directory) and is reachable.
+bool PathAttributesReadable(const char* path);
+
+// Opens an existing file for reading with no sharing. The open fails while any other handle
+// to the file is open for reading or writing, in another process or in this one (so two
+// watchers checking the same file at once do not both succeed), and when the file does not
+// exist. Returns kNoHandle on failure (LastError tells why); release with CloseObject.
+// What callers may rely on is that failure: whether opens by others are refused while the
+// handle is held differs by platform (Linux checks at the moment of the open only).
+Handle OpenExclusive(const char* path);
+
+// The last-write time of a file opened by OpenExclusive, as the platform's 64-bit file time in
+// 100-nanosecond units since 1601-01-01, split in two 32-bit halves. False when it cannot be read.
+bool FileWriteTime(Handle file, std::uint32_t* low, std::uint32_t* high);
+
+// Deletes a file; false when it could not be deleted (missing, in use, no access).
+bool RemoveFile(const char* path);
+
+}  // namespace plat

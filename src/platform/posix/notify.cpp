@@ -1,0 +1,420 @@
+// Linux backend of platform/notify.h: directory change notification on inotify.
+//
+// A user gets few inotify instances (often 128), so every directory has one instance, shared by
+// all notifications armed on it and read by one thread of its own. That thread fans each batch
+// of events out to the notifications: each has its own eventfd, raised once per change and
+// drained when a wait reports it, so every notification fires and is consumed independently.
+// The thread sleeps in poll() until the kernel has events or the last notification of the
+// directory goes; nothing runs while the directory is quiet.
+//
+// Each notification also counts the close-after-write events of its own file, which ends a
+// PauseForFile early as soon as the file's writer lets go.
+#include "platform/notify.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/posix/fdwait.h"
+#include "platform/posix/object.h"
+#include "platform/sync.h"
+
+namespace plat {
+namespace posix {
+namespace {
+
+// Last-write changes of the files in the directory; a file created, or renamed into it, is new
+// content too. IN_CLOSE_WRITE wakes the watcher when a writer lets go, which is the moment its
+// exclusive open can succeed.
+constexpr std::uint32_t kChangeEvents =
+    IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE;
+constexpr std::uint32_t kWatchMask = kChangeEvents | IN_ONLYDIR;
+
+class Notification;
+
+// One watched directory: its inotify instance, reader thread and subscribers.
+class DirWatch {
+ public:
+  using Key = std::pair<dev_t, ino_t>;
+
+  explicit DirWatch(Key key) : key_(key) {}
+  ~DirWatch() {
+    if (quitFd_ >= 0) close(quitFd_);
+    if (inotifyFd_ >= 0) close(inotifyFd_);
+  }
+
+  // Sets up the instance and starts the reader; false with errno set.
+  bool Start(const char* path);
+  // Stops the reader; the caller then deletes the object.
+  void Stop();
+
+  void Subscribe(Notification* n);
+  void Unsubscribe(Notification* n);
+  bool Alive() {
+    std::lock_guard<std::mutex> guard(mu_);
+    return !gone_;
+  }
+  int inotifyFd() const { return inotifyFd_; }
+  int wd() const { return wd_; }
+  const Key& key() const { return key_; }
+
+  // Guards the subscribers' pending flags and pauser lists too.
+  std::mutex mu_;
+  int refs = 0;  // guarded by the registry's lock
+
+ private:
+  static void* ReaderMain(void* self);
+  void Read();
+  void Deliver(bool changed, bool allClosed, const std::vector<std::string>& closed);
+
+  Key key_;
+  int inotifyFd_ = -1;
+  int quitFd_ = -1;
+  int wd_ = -1;
+  pthread_t reader_{};
+  std::vector<Notification*> subs_;  // guarded by mu_
+  bool gone_ = false;                // the watch ended (directory removed); guarded by mu_
+};
+
+class Notification final : public Object {
+ public:
+  Notification(int fd, std::string name) : fd_(fd), name_(std::move(name)) {}
+  ~Notification() override;
+
+  int WaitFd() const override { return fd_; }
+  void OnWaitSatisfied() override {
+    std::lock_guard<std::mutex> guard(dir_->mu_);
+    DrainSignalFd(fd_);
+    pending_ = false;
+  }
+
+  DirWatch* dir_ = nullptr;
+  const int fd_;
+  const std::string name_;
+  bool pending_ = false;      // guarded by dir_->mu_
+  std::vector<int> pausers_;  // guarded by dir_->mu_
+  std::atomic<std::uint32_t> closes_{0};
+};
+
+struct Registry {
+  std::mutex mu;
+  std::map<DirWatch::Key, DirWatch*> dirs;
+};
+
+Registry& TheRegistry() {
+  // Never destroyed: a notification may be closed while static destructors run.
+  static Registry* registry = new Registry;
+  return *registry;
+}
+
+bool DirWatch::Start(const char* path) {
+  inotifyFd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (inotifyFd_ < 0) return false;
+  wd_ = inotify_add_watch(inotifyFd_, path, kWatchMask);
+  if (wd_ < 0) return false;
+  quitFd_ = NewSignalFd();
+  if (quitFd_ < 0) return false;
+  // The reader takes no signals: they belong to the threads that expect them.
+  sigset_t all, old;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &old);
+  const int err = pthread_create(&reader_, nullptr, ReaderMain, this);
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  if (err != 0) {
+    errno = err;
+    return false;
+  }
+  pthread_setname_np(reader_, "kelm-notify");
+  return true;
+}
+
+void DirWatch::Stop() {
+  RaiseSignalFd(quitFd_);
+  pthread_join(reader_, nullptr);
+}
+
+void DirWatch::Subscribe(Notification* n) {
+  std::lock_guard<std::mutex> guard(mu_);
+  n->dir_ = this;
+  subs_.push_back(n);
+  // Armed just as the directory went away: report that as a change, as the others saw it.
+  if (gone_) {
+    n->pending_ = true;
+    RaiseSignalFd(n->fd_);
+  }
+}
+
+void DirWatch::Unsubscribe(Notification* n) {
+  std::lock_guard<std::mutex> guard(mu_);
+  auto it = std::find(subs_.begin(), subs_.end(), n);
+  if (it != subs_.end()) {
+    *it = subs_.back();
+    subs_.pop_back();
+  }
+}
+
+void* DirWatch::ReaderMain(void* self) {
+  static_cast<DirWatch*>(self)->Read();
+  return nullptr;
+}
+
+void DirWatch::Read() {
+  alignas(inotify_event) char buf[64 * 1024];
+  std::vector<std::string> closed;
+  for (;;) {
+    pollfd fds[2] = {{inotifyFd_, POLLIN, 0}, {quitFd_, POLLIN, 0}};
+    if (PollFor(fds, 2, -1) < 0) return;  // only with a broken descriptor; nothing to watch then
+    if (fds[1].revents) return;
+    for (;;) {
+      const ssize_t n = read(inotifyFd_, buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;  // drained (EAGAIN)
+      bool changed = false;
+      bool allClosed = false;
+      closed.clear();
+      for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
+        const auto* ev = reinterpret_cast<const inotify_event*>(buf + at);
+        at += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
+        if (ev->mask & IN_Q_OVERFLOW) {
+          // Events were lost: any of them may have been anyone's write or close.
+          changed = allClosed = true;
+          continue;
+        }
+        if (ev->wd != wd_) continue;  // a stray watch of a directory swapped under a re-arm
+        if (ev->mask & IN_IGNORED) {
+          // The directory was removed or unmounted; tell everyone once, then nothing more comes.
+          std::lock_guard<std::mutex> guard(mu_);
+          gone_ = true;
+          changed = allClosed = true;
+          continue;
+        }
+        if (ev->mask & kChangeEvents) changed = true;
+        if ((ev->mask & IN_CLOSE_WRITE) && ev->len > 0) {
+          closed.emplace_back(ev->name, strnlen(ev->name, ev->len));
+        }
+      }
+      Deliver(changed, allClosed, closed);
+    }
+  }
+}
+
+void DirWatch::Deliver(bool changed, bool allClosed, const std::vector<std::string>& closed) {
+  std::lock_guard<std::mutex> guard(mu_);
+  for (Notification* n : subs_) {
+    if (changed && !n->pending_) {
+      n->pending_ = true;
+      RaiseSignalFd(n->fd_);
+    }
+    bool mine = allClosed;
+    for (std::size_t i = 0; !mine && i < closed.size(); ++i) {
+      mine = !n->name_.empty() && closed[i] == n->name_;
+    }
+    if (mine) {
+      n->closes_.fetch_add(1, std::memory_order_release);
+      for (int fd : n->pausers_) RaiseSignalFd(fd);
+    }
+  }
+}
+
+// Finds or makes the watch of path's directory and takes a reference on it.
+DirWatch* AcquireDir(const char* path) {
+  Registry& reg = TheRegistry();
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    struct stat st;
+    if (stat(path, &st) < 0) return nullptr;
+    if (!S_ISDIR(st.st_mode)) {
+      errno = ENOTDIR;
+      return nullptr;
+    }
+    const DirWatch::Key key(st.st_dev, st.st_ino);
+    std::lock_guard<std::mutex> guard(reg.mu);
+    auto it = reg.dirs.find(key);
+    if (it != reg.dirs.end() && it->second->Alive()) {
+      DirWatch* d = it->second;
+      // Asking the kernel again checks this caller's access to the path as a new watch would;
+      // with the same mask it leaves the existing watch as it is.
+      const int wd = inotify_add_watch(d->inotifyFd(), path, kWatchMask);
+      if (wd < 0) return nullptr;
+      if (wd != d->wd()) {  // the path now names another directory
+        inotify_rm_watch(d->inotifyFd(), wd);
+        continue;
+      }
+      ++d->refs;
+      return d;
+    }
+    if (it != reg.dirs.end()) reg.dirs.erase(it);  // gone; its last user deletes it
+    auto* d = new (std::nothrow) DirWatch(key);
+    if (d == nullptr) {
+      errno = ENOMEM;
+      return nullptr;
+    }
+    if (!d->Start(path)) {
+      const int err = errno;
+      delete d;
+      errno = err;
+      return nullptr;
+    }
+    struct stat again;
+    if (stat(path, &again) < 0 || again.st_dev != st.st_dev || again.st_ino != st.st_ino) {
+      d->Stop();
+      delete d;
+      continue;
+    }
+    d->refs = 1;
+    reg.dirs.emplace(key, d);
+    return d;
+  }
+  errno = ESTALE;
+  return nullptr;
+}
+
+void ReleaseDir(DirWatch* d) {
+  Registry& reg = TheRegistry();
+  {
+    std::lock_guard<std::mutex> guard(reg.mu);
+    if (--d->refs > 0) return;
+    auto it = reg.dirs.find(d->key());
+    if (it != reg.dirs.end() && it->second == d) reg.dirs.erase(it);
+  }
+  // Joined outside the registry's lock: arming elsewhere need not wait for this.
+  d->Stop();
+  delete d;
+}
+
+Notification::~Notification() {
+  if (dir_ != nullptr) {
+    dir_->Unsubscribe(this);
+    ReleaseDir(dir_);
+  }
+  close(fd_);
+}
+
+Notification* AsNotification(Handle h) {
+  auto* n = dynamic_cast<Notification*>(AsObject(h));
+  if (n == nullptr) errno = EINVAL;
+  return n;
+}
+
+bool IsSignalled(int fd) {
+  pollfd p = {fd, POLLIN, 0};
+  return PollFor(&p, 1, 0) > 0 && (p.revents & POLLIN);
+}
+
+}  // namespace
+}  // namespace posix
+
+Handle ArmNotification(const char* dir, const char* fileName) {
+  if (dir == nullptr) {
+    errno = EINVAL;
+    return kNoHandle;
+  }
+  const int fd = posix::NewSignalFd();
+  if (fd < 0) return kNoHandle;
+  auto* n = new (std::nothrow) posix::Notification(fd, fileName != nullptr ? fileName : "");
+  if (n == nullptr) {
+    close(fd);
+    errno = ENOMEM;
+    return kNoHandle;
+  }
+  posix::DirWatch* d = posix::AcquireDir(dir);
+  if (d == nullptr) {
+    const int err = errno;
+    delete n;
+    errno = err;
+    return kNoHandle;
+  }
+  d->Subscribe(n);
+  return n;
+}
+
+bool RearmNotification(Handle notification) {
+  posix::Notification* n = posix::AsNotification(notification);
+  if (n == nullptr) return false;
+  // What arrived since the wake stays pending, so the next wait reports it at once.
+  if (!n->dir_->Alive()) {
+    errno = ENOENT;
+    return false;
+  }
+  return true;
+}
+
+std::uint32_t CloseMark(Handle notification) {
+  posix::Notification* n = posix::AsNotification(notification);
+  return n == nullptr ? 0 : n->closes_.load(std::memory_order_acquire);
+}
+
+int PauseForFile(Handle notification, std::uint32_t mark, Handle stop, std::uint32_t ms) {
+  posix::Object* stopObject = posix::AsObject(stop);
+  const int stopFd = stopObject != nullptr ? stopObject->WaitFd() : -1;
+  if (stopFd >= 0 && posix::IsSignalled(stopFd)) return 1;
+
+  auto* n = dynamic_cast<posix::Notification*>(posix::AsObject(notification));
+  auto closedSinceMark = [&] {
+    return n != nullptr && n->closes_.load(std::memory_order_acquire) != mark;
+  };
+  if (closedSinceMark()) return 0;
+
+  // A private signal for this pause, raised by the reader on each close of the file. It lives
+  // only while the pause does, so idle notifications hold one descriptor each.
+  int closeFd = n != nullptr ? posix::NewSignalFd() : -1;
+  if (closeFd >= 0) {
+    std::lock_guard<std::mutex> guard(n->dir_->mu_);
+    n->pausers_.push_back(closeFd);
+  }
+
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+  int result = 0;
+  // Checked again once registered: a close between the first look and now raised no one.
+  while (!closedSinceMark()) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) break;
+    pollfd fds[2];
+    nfds_t count = 0;
+    if (stopFd >= 0) fds[count++] = {stopFd, POLLIN, 0};
+    if (closeFd >= 0) fds[count++] = {closeFd, POLLIN, 0};
+    const int r = count > 0 ? posix::PollFor(fds, count, left) : -1;
+    bool broken = r < 0;
+    for (nfds_t i = 0; r > 0 && i < count; ++i) {
+      if (fds[i].revents & (POLLERR | POLLHUP | POLLNVAL)) broken = true;
+    }
+    if (broken) {
+      // Nothing to wait on, or a broken stop handle: the pause must still last.
+      SleepMs(static_cast<std::uint32_t>(left));
+      break;
+    }
+    if (r == 0) break;
+    if (stopFd >= 0 && (fds[0].revents & POLLIN)) {
+      result = 1;
+      break;
+    }
+    if (closeFd >= 0) posix::DrainSignalFd(closeFd);
+  }
+
+  if (closeFd >= 0) {
+    {
+      std::lock_guard<std::mutex> guard(n->dir_->mu_);
+      auto& p = n->pausers_;
+      p.erase(std::find(p.begin(), p.end(), closeFd));
+    }
+    close(closeFd);
+  }
+  return result;
+}
+
+}  // namespace plat

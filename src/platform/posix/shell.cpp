@@ -1,0 +1,262 @@
+// Linux backend of platform/shell.h: the shell's "open" without a shell.
+//
+// An executable file is spawned directly (posix_spawn, which vforks, so a large service process
+// starts programs as fast as a small one) with its arguments split from the parameter text by
+// the Windows C run-time rules; anything else that exists (a document, a folder) or a URL goes
+// to xdg-open, the desktop's "open". The child gets its own session, so a Ctrl+C or a SIGTERM to
+// the service's process group does not reach it and it outlives the watcher; its signal mask and
+// dispositions are reset, since the service blocks SIGTERM and SIGINT in all its threads; no
+// descriptor above standard error crosses into it.
+//
+// Children are reaped by one reaper thread, started on first use, that polls a pidfd per child
+// plus an eventfd that announces new children: it sleeps in poll() without time-out, so an idle
+// service never wakes, and each child is waited for the moment it ends, leaving no zombie. A
+// double fork would also leave none, but costs a second process creation on every start and
+// cannot be done with posix_spawn.
+#include "platform/shell.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/eventfd.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/errors.h"
+#include "platform/posix/cmdline_split.h"
+
+extern char** environ;
+
+namespace plat {
+namespace posix {
+
+std::vector<std::string> SplitCommandLine(const char* text) {
+  std::vector<std::string> args;
+  if (text == nullptr) return args;
+  const char* p = text;
+  for (;;) {
+    while (*p == ' ' || *p == '\t') ++p;
+    if (*p == '\0') break;
+    std::string arg;
+    bool inQuotes = false;
+    for (;;) {
+      std::size_t backslashes = 0;
+      while (*p == '\\') {
+        ++p;
+        ++backslashes;
+      }
+      bool copy = true;
+      if (*p == '"') {
+        if (backslashes % 2 == 0) {
+          if (inQuotes && p[1] == '"') {
+            ++p;  // "" inside quotes: one literal quote, still quoted
+          } else {
+            copy = false;
+            inQuotes = !inQuotes;
+          }
+        }
+        backslashes /= 2;
+      }
+      arg.append(backslashes, '\\');
+      if (*p == '\0' || (!inQuotes && (*p == ' ' || *p == '\t'))) break;
+      if (copy) arg += *p;
+      ++p;
+    }
+    args.push_back(std::move(arg));
+  }
+  return args;
+}
+
+}  // namespace posix
+
+namespace {
+
+// Waits for every child the moment it ends.
+class Reaper {
+ public:
+  static Reaper& Get() {
+    // Never destroyed: the thread lives as long as the process.
+    static Reaper* const instance = new Reaper;
+    return *instance;
+  }
+
+  // Takes charge of pid; from now on nobody else waits for it.
+  void Adopt(pid_t pid) {
+    int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (pidfd < 0 || wake_ < 0) {
+      if (pidfd >= 0) close(pidfd);
+      // No pidfd (old kernel, no descriptor left): a waiting thread of its own for this child.
+      std::thread([pid] { waitpid(pid, nullptr, 0); }).detach();
+      return;
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      incoming_.push_back({pid, pidfd});
+    }
+    std::uint64_t one = 1;
+    while (write(wake_, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+  }
+
+ private:
+  struct Child {
+    pid_t pid;
+    int pidfd;
+  };
+
+  Reaper() : wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    if (wake_ < 0) return;
+    // A process-directed SIGTERM must go to a thread that waits for it, never to this one.
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    std::thread(&Reaper::Run, this).detach();
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  }
+
+  void Run() {
+    std::vector<Child> children;
+    std::vector<pollfd> fds;
+    for (;;) {
+      fds.assign(1, pollfd{wake_, POLLIN, 0});
+      for (const Child& c : children) fds.push_back(pollfd{c.pidfd, POLLIN, 0});
+      if (poll(fds.data(), fds.size(), -1) < 0) continue;  // EINTR; nothing else can fail here
+      if (fds[0].revents & POLLIN) {
+        std::uint64_t count;
+        while (read(wake_, &count, sizeof count) < 0 && errno == EINTR) {
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        children.insert(children.end(), incoming_.begin(), incoming_.end());
+        incoming_.clear();
+      }
+      // fds covers the children known before this poll, which are the first entries.
+      std::size_t polled = fds.size() - 1;
+      std::size_t kept = 0;
+      for (std::size_t i = 0; i < children.size(); ++i) {
+        if (i < polled && fds[i + 1].revents != 0) {
+          while (waitpid(children[i].pid, nullptr, 0) < 0 && errno == EINTR) {
+          }
+          close(children[i].pidfd);
+        } else {
+          children[kept++] = children[i];
+        }
+      }
+      children.resize(kept);
+    }
+  }
+
+  const int wake_;
+  std::mutex mutex_;
+  std::vector<Child> incoming_;
+};
+
+// A regular file this process may execute.
+bool IsExecutableFile(const char* path) {
+  struct stat st;
+  return stat(path, &st) == 0 && S_ISREG(st.st_mode) &&
+         faccessat(AT_FDCWD, path, X_OK, AT_EACCESS) == 0;
+}
+
+// name looked up in $PATH as execvp would; "" when not found.
+std::string FindInPath(const char* name) {
+  const char* path = std::getenv("PATH");
+  std::string dirs = (path != nullptr) ? path : "/usr/local/bin:/usr/bin:/bin";
+  std::size_t start = 0;
+  for (;;) {
+    std::size_t end = dirs.find(':', start);
+    std::string dir =
+        dirs.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    std::string candidate = (dir.empty() ? std::string(".") : dir) + "/" + name;
+    if (IsExecutableFile(candidate.c_str())) return candidate;
+    if (end == std::string::npos) return "";
+    start = end + 1;
+  }
+}
+
+// "scheme:..." as in a URL: two or more letters, digits, +, - or . before the colon, starting
+// with a letter (one letter would be a Windows drive).
+bool LooksLikeUrl(const char* file) {
+  const char* p = file;
+  if (!((*p >= 'a' && *p <= 'z') || (*p >= 'A' && *p <= 'Z'))) return false;
+  for (++p; *p != ':'; ++p) {
+    bool ok = (*p >= 'a' && *p <= 'z') || (*p >= 'A' && *p <= 'Z') || (*p >= '0' && *p <= '9') ||
+              *p == '+' || *p == '-' || *p == '.';
+    if (!ok) return false;
+  }
+  return p - file >= 2;
+}
+
+bool Spawn(const std::string& path, const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attr;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawnattr_init(&attr);
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  sigset_t none, all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setsigdefault(&attr, &all);
+  posix_spawnattr_setflags(&attr,
+                           POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  pid_t pid = 0;
+  int rc = posix_spawn(&pid, path.c_str(), &actions, &attr, argv.data(), environ);
+  posix_spawnattr_destroy(&attr);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) {
+    SetLastErrorCode(static_cast<std::uint32_t>(rc));
+    return false;
+  }
+  Reaper::Get().Adopt(pid);
+  return true;
+}
+
+}  // namespace
+
+bool ShellOpen(const char* file, const char* params) {
+  if (file == nullptr || *file == '\0') {
+    SetLastErrorCode(ENOENT);
+    return false;
+  }
+  std::string program;
+  if (std::strchr(file, '/') != nullptr) {
+    if (IsExecutableFile(file)) program = file;
+  } else {
+    program = FindInPath(file);
+  }
+  if (!program.empty()) {
+    std::vector<std::string> args{file};
+    for (std::string& a : posix::SplitCommandLine(params)) args.push_back(std::move(a));
+    return Spawn(program, args);
+  }
+
+  struct stat st;
+  if (stat(file, &st) != 0 && !LooksLikeUrl(file)) {
+    SetLastErrorCode(ENOENT);
+    return false;
+  }
+  std::string opener = FindInPath("xdg-open");
+  if (opener.empty()) {
+    SetLastErrorCode(ENOENT);
+    return false;
+  }
+  return Spawn(opener, {"xdg-open", file});
+}
+
+}  // namespace plat

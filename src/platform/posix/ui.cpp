@@ -1,0 +1,109 @@
+// Linux backend of platform/ui.h: a message box on the terminal.
+//
+// The caption and the text go to standard output, one line each, and the box counts as
+// dismissed on Enter, end of input (or no usable standard input), SIGINT or SIGTERM.
+//
+// The two signals are caught with a handler for the duration rather than taken with signalfd:
+// signalfd only sees a signal that every thread blocks, and the foreground run shows its box
+// after its watcher threads have started with whatever mask the entry thread had, so a
+// process-directed SIGINT may land on any of them. A handler runs in whichever thread receives
+// the signal and only raises an eventfd, which the waiting thread polls beside standard input.
+// The signal is thereby consumed; the earlier dispositions and mask come back afterwards.
+#include "platform/ui.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+namespace plat {
+namespace {
+
+// The eventfd the handler raises. Made once and never closed: a handler still running in
+// another thread while a box ends must not write into a descriptor that was reused.
+volatile sig_atomic_t g_dismissFd = -1;
+
+int DismissFd() {
+  if (g_dismissFd < 0) g_dismissFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  int fd = g_dismissFd;
+  if (fd >= 0) {
+    std::uint64_t stale;
+    while (read(fd, &stale, sizeof stale) > 0) {
+    }
+  }
+  return fd;
+}
+
+extern "C" void OnDismissSignal(int) {
+  int saved = errno;
+  std::uint64_t one = 1;
+  ssize_t ignored = write(g_dismissFd, &one, sizeof one);
+  (void)ignored;
+  errno = saved;
+}
+
+// Reads standard input until a line feed or its end. False when neither has arrived yet.
+bool InputDismisses() {
+  char buf[256];
+  for (;;) {
+    ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n == 0 || errno != EAGAIN;
+    if (std::memchr(buf, '\n', static_cast<std::size_t>(n)) != nullptr) return true;
+    return false;  // poll again rather than block in read
+  }
+}
+
+}  // namespace
+
+void ShowMessage(const char* text, const char* caption) {
+  static std::mutex oneBoxAtATime;
+  std::lock_guard<std::mutex> lock(oneBoxAtATime);
+
+  std::printf("%s\n%s\n", caption != nullptr ? caption : "", text != nullptr ? text : "");
+  std::fflush(stdout);
+
+  int fd = DismissFd();
+  struct sigaction onSignal {};
+  onSignal.sa_handler = OnDismissSignal;
+  sigemptyset(&onSignal.sa_mask);
+  struct sigaction oldInt {
+  }, oldTerm{};
+  sigset_t both, oldMask;
+  sigemptyset(&both);
+  sigaddset(&both, SIGINT);
+  sigaddset(&both, SIGTERM);
+  if (fd >= 0) {
+    sigaction(SIGINT, &onSignal, &oldInt);
+    sigaction(SIGTERM, &onSignal, &oldTerm);
+    // A signal already pending here, or sent later to a process whose threads all block it,
+    // reaches this thread.
+    pthread_sigmask(SIG_UNBLOCK, &both, &oldMask);
+  }
+
+  for (;;) {
+    pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {fd, POLLIN, 0}};
+    int n = poll(fds, fd >= 0 ? 2 : 1, -1);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (fd >= 0 && (fds[1].revents & POLLIN)) break;
+    if (fds[0].revents & POLLNVAL) break;  // no standard input at all
+    if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) && InputDismisses()) break;
+  }
+
+  if (fd >= 0) {
+    pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
+    sigaction(SIGINT, &oldInt, nullptr);
+    sigaction(SIGTERM, &oldTerm, nullptr);
+  }
+}
+
+}  // namespace plat

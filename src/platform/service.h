@@ -1,0 +1,45 @@
+// The service manager as the running service sees it: the dispatcher, the control handler,
+// status reports and the console control handler.
+//
+// Windows: the service control manager. Linux: systemd with Type=notify; status reports
+// become notify messages on $NOTIFY_SOCKET, SIGTERM (and SIGINT) is the stop control.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/handle.h"
+
+namespace plat {
+
+using ServiceMainProc = void (*)(unsigned argc, char** argv);
+using ServiceControlProc = void (*)(std::uint32_t control);
+using ConsoleControlProc = bool (*)(std::uint32_t ctrlType);
+
+// Status block in the service manager's layout and units.
+struct ServiceStatus {
+  std::uint32_t serviceType;
+  std::uint32_t currentState;
+  std::uint32_t controlsAccepted;
+  std::uint32_t win32ExitCode;
+  std::uint32_t serviceSpecificExitCode;
+  std::uint32_t checkPoint;
+  std::uint32_t waitHint;  // ms
+};
+
+// Hands the calling (entry) thread to the service dispatcher with a table of one service.
+// The dispatcher runs main on a thread of its own and delivers controls to the handler that
+// main registers, on the calling thread. Returns true once the service has stopped, false
+// (LastError set) when the dispatcher cannot be started, e.g. because a user rather than the
+// service manager started the program.
+bool RunServiceDispatcher(const char* serviceName, ServiceMainProc main);
+
+// Registers the control handler of the service; returns the status handle, null on failure.
+Handle RegisterServiceControl(const char* serviceName, ServiceControlProc handler);
+
+// Sends one status report. False when the service manager refused it.
+bool SendServiceStatus(Handle statusHandle, const ServiceStatus& status);
+
+// Adds a handler for the process's console control events (log-off 5, shut-down 6, ...).
+bool AddConsoleControlHandler(ConsoleControlProc handler);
+
+}  // namespace plat

@@ -1,0 +1,11 @@
+// The two message boxes the program shows.
+#pragma once
+
+namespace plat {
+
+// Shows text under caption with an OK button and no owner window, and returns once the user
+// has dismissed it. Where there is no desktop (Linux), the text goes to the terminal and the
+// box counts as dismissed on Enter, end of input, SIGINT or SIGTERM.
+void ShowMessage(const char* text, const char* caption);
+
+}  // namespace plat

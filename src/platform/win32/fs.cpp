@@ -1,0 +1,37 @@
+// Win32 backend of platform/fs.h: attributes, the share-mode-0 open, file times and deletion.
+#include "platform/fs.h"
+
+#include <windows.h>
+
+namespace plat {
+
+bool PathAttributesReadable(const char* path) {
+  if (path == nullptr) return false;
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  return GetFileAttributesExA(path, GetFileExInfoStandard, &data) != 0;
+}
+
+Handle OpenExclusive(const char* path) {
+  if (path == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return kNoHandle;
+  }
+  // Share mode 0 is the whole point: the open fails with a sharing violation while the
+  // sender (or another watcher) still has the file open.
+  HANDLE h =
+      CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return h == INVALID_HANDLE_VALUE ? kNoHandle : h;
+}
+
+bool FileWriteTime(Handle file, std::uint32_t* low, std::uint32_t* high) {
+  if (file == nullptr || file == kNoHandle || low == nullptr || high == nullptr) return false;
+  FILETIME written;
+  if (!GetFileTime(file, nullptr, nullptr, &written)) return false;
+  *low = written.dwLowDateTime;
+  *high = written.dwHighDateTime;
+  return true;
+}
+
+bool RemoveFile(const char* path) { return path != nullptr && DeleteFileA(path) != 0; }
+
+}  // namespace plat

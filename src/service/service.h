@@ -1,0 +1,41 @@
+// The service host: the service entry, status reports with check points, control handling.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/handle.h"
+#include "platform/service.h"
+
+namespace kelm {
+
+enum ServiceState : std::uint32_t {
+  ServiceStopped = 1,
+  ServiceStartPending = 2,
+  ServiceStopPending = 3,
+  ServiceRunning = 4,
+};
+
+enum ServiceControl : std::uint32_t {
+  ControlStop = 1,
+  ControlInterrogate = 4,
+  ControlShutdown = 5,
+};
+
+constexpr std::uint32_t kServiceOwnProcess = 0x10;
+constexpr std::uint32_t kAcceptStopAndShutdown = 5;
+constexpr std::uint32_t kStartHint1Ms = 3000;
+constexpr std::uint32_t kStartHint2Ms = 5000;
+
+void ServiceMain(unsigned argc, char** argv);
+void RunService();
+bool ReportServiceStatus(std::uint32_t state, std::uint32_t exitCode, std::uint32_t waitHint);
+void ServiceCtrlHandler(std::uint32_t control);
+bool ConsoleCtrlHandler(std::uint32_t ctrlType);
+
+// Seam for tests: where status reports go (the platform's by default).
+using StatusSender = bool (*)(plat::Handle statusHandle, const plat::ServiceStatus& status);
+void SetStatusSenderForTesting(StatusSender sender);  // null restores the platform's
+// Puts the status block and the check-point counter back to their state at process start.
+void ResetServiceStateForTesting(plat::Handle statusHandle);
+
+}  // namespace kelm

@@ -1,0 +1,133 @@
+// The task set.
+#include "tasks/task_set.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "diag/error_text.h"
+#include "diag/event_log.h"
+#include "diag/log.h"
+#include "diag/messages.h"
+#include "platform/lock.h"
+#include "platform/module.h"
+#include "platform/profile.h"
+#include "platform/sync.h"
+
+namespace kelm {
+
+std::vector<WatchTask*> TaskList;
+plat::Handle ServiceStopEvent = nullptr;
+
+namespace {
+
+constexpr std::uint32_t kStopPauseMs = 200;
+
+plat::Lock& StopEventLock() {
+  static plat::Lock lock;
+  return lock;
+}
+
+bool SettingsPath(char* out, const char* name) {
+  int n = std::snprintf(out, kTextField, "%s%c%s", GetModuleDir(), plat::kPathSeparator, name);
+  return n > 0 && static_cast<std::size_t>(n) < kTextField;
+}
+
+// The abandon branch for a task whose settings are wrong.
+int AbandonForTask(const char* section, int code) {
+  WriteEvent(EventTaskConfigFailed);
+  WriteLog(msg::kThreadCreateFailed, section);
+  // The resource text is the program's own and serves as the format itself.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-security"
+  WriteLog(LoadResString(static_cast<unsigned>(code)));
+#pragma GCC diagnostic pop
+  StopTasks();
+  return 0;
+}
+
+}  // namespace
+
+void OpenServiceStopEvent() {
+  plat::LockGuard guard(StopEventLock());
+  ServiceStopEvent = plat::NewEvent();
+}
+
+void CloseServiceStopEvent() {
+  plat::LockGuard guard(StopEventLock());
+  if (ServiceStopEvent != nullptr) plat::CloseObject(ServiceStopEvent);
+  ServiceStopEvent = nullptr;
+}
+
+int StartTasks() {
+  char serviceIni[kTextField];
+  char taskIni[kTextField];
+  // A folder too long for the paths reads as missing settings files.
+  if (!SettingsPath(serviceIni, msg::kServiceIni)) serviceIni[0] = '\0';
+  if (!SettingsPath(taskIni, msg::kTaskIni)) taskIni[0] = '\0';
+
+  static char names[kSectionNamesSize];
+  std::memset(names, 0, sizeof names);
+  plat::ProfileSectionNames(taskIni, names, sizeof names);
+  names[sizeof names - 1] = '\0';  // whatever the platform wrote, never read past the buffer
+
+  const char* end = names + sizeof names;
+  for (const char* section = names; section < end && *section != '\0';
+       section += std::strlen(section) + 1) {
+    WatchTask* task = new (std::nothrow) WatchTask;
+    if (task == nullptr) return AbandonForTask(section, ErrorWatchFailed);
+
+    int code = task->ReadCheckDir(serviceIni, msg::kCheckDirSection);
+    if (code != 0) {
+      delete task;
+      WriteEvent(EventTaskConfigFailed);
+      WriteLog(msg::kSettingsFileBad);
+      StopTasks();
+      return 0;
+    }
+    code = task->ReadTaskSettings(taskIni, section);
+    if (code != 0) {
+      delete task;
+      return AbandonForTask(section, code);
+    }
+    WriteLog(msg::kThreadCreated, section);
+    TaskList.push_back(task);
+  }
+
+  if (TaskList.empty()) {
+    WriteLog(msg::kNoTask);
+    StopTasks();
+    return 0;
+  }
+
+  for (WatchTask* task : TaskList) {
+    if (task->StartWatch() != 0) WriteLog(msg::kStartFailed);
+  }
+  WriteLog(msg::kServiceStarted);
+  return 1;
+}
+
+void StopTasks() {
+  // Tell every watcher first and pause once, then join and free them in list order: one pause
+  // in all rather than one per task, so that many tasks stop within the time Windows gives
+  // a service at shutdown.
+  bool signalled = false;
+  for (WatchTask* task : TaskList) {
+    if (task != nullptr && task->SignalStop()) signalled = true;
+  }
+  if (signalled) plat::SleepMs(kStopPauseMs);
+  for (WatchTask* task : TaskList) {
+    if (task == nullptr) continue;
+    task->FinishStop();
+    delete task;
+  }
+  TaskList.clear();
+
+  WriteLog(msg::kServiceEnded);
+  WriteEvent(EventServiceStopped);
+
+  plat::LockGuard guard(StopEventLock());
+  if (ServiceStopEvent != nullptr) plat::SignalEvent(ServiceStopEvent);
+}
+
+}  // namespace kelm

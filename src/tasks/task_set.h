@@ -1,0 +1,33 @@
+// The task set: every section of task.ini becomes a task; all start and stop together.
+#pragma once
+
+#include <vector>
+
+#include "platform/handle.h"
+#include "tasks/watch_task.h"
+
+namespace kelm {
+
+// Every task, in the order of the sections of task.ini; owns the records it points to.
+extern std::vector<WatchTask*> TaskList;
+
+// Set by StopTasks to wake the service thread; null unless the service has created it.
+extern plat::Handle ServiceStopEvent;
+
+// The service creates and closes ServiceStopEvent through these, so that a StopTasks running
+// on another thread never sets an event that has been closed.
+void OpenServiceStopEvent();   // creates it (null on failure)
+void CloseServiceStopEvent();  // closes it and leaves null
+
+// Builds every task and starts the watchers: 1, or 0 when the start was abandoned (after
+// having run StopTasks).
+int StartTasks();
+
+// Stops and frees every task, logs the end, writes the stop record, wakes the service.
+// Safe to call more than once and with an empty list.
+void StopTasks();
+
+// The size of the buffer the section names of task.ini are read into.
+constexpr std::size_t kSectionNamesSize = 2049;
+
+}  // namespace kelm

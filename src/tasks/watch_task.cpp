@@ -1,0 +1,166 @@
+// The watch task: its settings and its watcher thread.
+#include "tasks/watch_task.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "diag/log.h"
+#include "diag/messages.h"
+#include "platform/fs.h"
+#include "platform/module.h"
+#include "platform/notify.h"
+#include "platform/profile.h"
+#include "platform/shell.h"
+#include "platform/sync.h"
+
+namespace kelm {
+
+namespace {
+
+constexpr int kAttempts = 10;
+constexpr std::uint32_t kRetryPauseMs = 100;
+constexpr std::uint32_t kStopPauseMs = 200;
+// A wait that keeps failing is retried after a pause that grows to this, so it never spins.
+constexpr std::uint32_t kMaxFailurePauseMs = 1000;
+
+bool IsHandle(plat::Handle h) { return h != plat::kNoHandle && h != nullptr; }
+
+}  // namespace
+
+int WatchTask::ReadCheckDir(const char* iniPath, const char* section) {
+  if (!plat::PathAttributesReadable(iniPath)) return ErrorIniMissing;
+  plat::ProfileString(iniPath, section, msg::kCheckDirKey, checkDir, sizeof checkDir);
+  if (checkDir[0] == '\0') return ErrorCheckDirInvalid;
+  if (!plat::PathAttributesReadable(checkDir)) return ErrorCheckDirInvalid;
+  return 0;
+}
+
+int WatchTask::ReadTaskSettings(const char* taskIniPath, const char* taskName) {
+  if (!plat::PathAttributesReadable(taskIniPath)) return ErrorIniMissing;
+
+  char name[kTextField];
+  plat::ProfileString(taskIniPath, taskName, msg::kCheckFileKey, name, sizeof name);
+  if (name[0] == '\0') return ErrorKeyMissing;
+  // A joined path that does not fit its field is refused rather than cut: a cut path would
+  // watch a different file.
+  int n = std::snprintf(checkFile, sizeof checkFile, "%s%c%s", checkDir, plat::kPathSeparator,
+                        name);
+  if (n < 0 || static_cast<std::size_t>(n) >= sizeof checkFile) {
+    checkFile[0] = '\0';
+    return ErrorKeyMissing;
+  }
+
+  plat::ProfileString(taskIniPath, taskName, msg::kTaskKey, program, sizeof program);
+  if (program[0] == '\0') return ErrorKeyMissing;
+
+  lastWriteLow = lastWriteHigh = 0;
+  plat::Handle file = plat::OpenExclusive(checkFile);
+  if (file != plat::kNoHandle) {
+    if (!plat::FileWriteTime(file, &lastWriteLow, &lastWriteHigh)) lastWriteLow = lastWriteHigh = 0;
+    plat::CloseObject(file);
+  }
+
+  plat::ProfileString(taskIniPath, taskName, msg::kParaKey, params, sizeof params);
+  return 0;
+}
+
+int WatchTask::StartWatch() {
+  // The stop event and the notification exist before the thread does: a stop requested at any
+  // moment of the watcher's life reaches it, and a file written as soon as the start has been
+  // logged is seen. A notification that cannot be armed is reported by the thread, as if it
+  // had tried itself.
+  stopEvent = plat::NewEvent();
+  if (stopEvent == nullptr) {
+    thread = nullptr;
+    return ErrorWatchFailed;
+  }
+  const char* name = std::strrchr(checkFile, plat::kPathSeparator);
+  notification = plat::ArmNotification(checkDir, name ? name + 1 : checkFile);
+  if (notification == nullptr) notification = plat::kNoHandle;
+  thread = plat::StartThread(&WatchThreadProc, this);
+  return thread == nullptr ? ErrorWatchFailed : 0;
+}
+
+bool WatchTask::SignalStop() {
+  if (!IsHandle(stopEvent)) return false;
+  plat::SignalEvent(stopEvent);
+  return true;
+}
+
+void WatchTask::FinishStop() {
+  if (thread != plat::kNoHandle) {
+    if (thread != nullptr) {
+      plat::WaitOne(thread, plat::kInfinite);
+      plat::CloseObject(thread);
+    }
+  }
+  if (IsHandle(notification)) plat::CloseObject(notification);
+  if (IsHandle(stopEvent)) plat::CloseObject(stopEvent);
+  thread = stopEvent = notification = plat::kNoHandle;
+}
+
+void WatchTask::StopWatch() {
+  if (SignalStop()) plat::SleepMs(kStopPauseMs);
+  FinishStop();
+}
+
+bool WatchTask::CheckFile() {
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    std::uint32_t mark = plat::CloseMark(notification);
+    plat::Handle file = plat::OpenExclusive(checkFile);
+    bool timeRead = false;
+    std::uint32_t low = 0, high = 0;
+    if (file != plat::kNoHandle) {
+      timeRead = plat::FileWriteTime(file, &low, &high);
+      plat::CloseObject(file);
+    }
+    if (!timeRead) {
+      // Still held by its writer, not there, or its time unreadable: never start on a time
+      // that was not read. The pause ends early on a stop and, where the platform can tell,
+      // when the writer closes the file.
+      if (plat::PauseForFile(notification, mark, stopEvent, kRetryPauseMs) == 1) return false;
+      continue;
+    }
+    if (low == lastWriteLow && high == lastWriteHigh) break;
+    lastWriteLow = low;
+    lastWriteHigh = high;
+    plat::ShellOpen(program, params);
+    WriteLog(msg::kStartedProgram, checkFile, params);
+  }
+  return true;
+}
+
+void WatchTask::WatchLoop() {
+  std::uint32_t failurePause = 0;
+  for (;;) {
+    int which = plat::WaitAny(notification, stopEvent, plat::kInfinite);
+    if (which == 1) return;
+    if (which == 0) {
+      failurePause = 0;
+      if (!CheckFile()) return;
+    } else {
+      // A failed wait: try again, but after a pause that grows, ended early by a stop.
+      failurePause = failurePause == 0 ? 10 : std::min(failurePause * 2, kMaxFailurePauseMs);
+      if (plat::WaitOne(stopEvent, failurePause) == 0) return;
+    }
+    if (!plat::RearmNotification(notification)) {
+      // The folder can no longer be watched (removed, for instance): say so once and end
+      // rather than spin on a dead notification.
+      WriteLog(msg::kWatchFailed);
+      return;
+    }
+  }
+}
+
+unsigned WatchThreadProc(void* arg) {
+  auto* task = static_cast<WatchTask*>(arg);
+  if (task->notification == plat::kNoHandle) {
+    WriteLog(msg::kWatchFailed);
+    return ErrorWatchFailed;
+  }
+  task->WatchLoop();
+  return 0;
+}
+
+}  // namespace kelm

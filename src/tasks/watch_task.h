@@ -1,0 +1,62 @@
+// One task: when its check file in the watched folder has been written anew and its writer
+// has let go of it, open its program with its parameters. The record holds the settings and
+// the handles of its watcher thread.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/handle.h"
+
+namespace kelm {
+
+enum TaskError : int {
+  ErrorIniMissing = 2001,       // the settings file's attributes cannot be read
+  ErrorKeyMissing = 2002,       // "CheckFile" or "Task" empty or missing (or too long a path)
+  ErrorCheckDirInvalid = 2003,  // "CheckDir" empty or naming no readable path
+  ErrorWatchFailed = 2009,      // the watcher did not start or could not watch its folder
+};
+
+constexpr std::size_t kTextField = 260;  // 259 bytes and the terminating zero
+
+struct WatchTask {
+  plat::Handle thread = plat::kNoHandle;
+  plat::Handle stopEvent = plat::kNoHandle;
+  plat::Handle notification = plat::kNoHandle;
+  std::uint32_t lastWriteLow = 0;
+  std::uint32_t lastWriteHigh = 0;
+  char checkDir[kTextField] = {};
+  char checkFile[kTextField] = {};
+  char program[kTextField] = {};
+  char params[kTextField] = {};
+
+  WatchTask() = default;
+  WatchTask(const WatchTask&) = delete;
+  WatchTask& operator=(const WatchTask&) = delete;
+
+  // Fills the watched folder from key "CheckDir" of section of iniPath: 0, 2001 or 2003.
+  int ReadCheckDir(const char* iniPath, const char* section);
+  // Fills check file path, program, parameters and the initial write time: 0, 2001 or 2002.
+  int ReadTaskSettings(const char* taskIniPath, const char* taskName);
+
+  // Starts the watcher thread: 0, or 2009 when it could not be started.
+  int StartWatch();
+  // Ends the watcher and releases the handles: SignalStop, a short pause, FinishStop.
+  void StopWatch();
+  // The two halves of StopWatch, so that many watchers can be told at once and joined after.
+  // SignalStop returns whether there was a stop event to set.
+  bool SignalStop();
+  void FinishStop();
+
+  // The wait loop; returns once the stop event is set.
+  void WatchLoop();
+
+ private:
+  // One round of up to ten attempts after a change; false when a stop ended it.
+  bool CheckFile();
+};
+
+// The watcher thread's body: runs WatchLoop on the armed notification. Exit code 0, or 2009
+// when the folder could not be watched.
+unsigned WatchThreadProc(void* task);
+
+}  // namespace kelm

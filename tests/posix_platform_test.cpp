@@ -1,0 +1,340 @@
+// The Linux backend's own workings: UTF-8 stepping over broken text, the write-lease stand-in,
+// inotify sharing and teardown, the early end of a pause on a writer's close, and descriptors
+// that started programs never inherit.
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "platform/fs.h"
+#include "platform/handle.h"
+#include "platform/module.h"
+#include "platform/notify.h"
+#include "platform/posix/fdscan.h"
+#include "platform/sync.h"
+#include "support/testenv.h"
+
+namespace {
+
+using plat::Handle;
+using plat::kNoHandle;
+using plat::kWaitTimeout;
+using Clock = std::chrono::steady_clock;
+
+std::int64_t MsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+std::vector<std::string> Entries(const std::string& dir) {
+  std::vector<std::string> out;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (const dirent* e = readdir(d)) {
+      if (e->d_name[0] != '.') out.push_back(e->d_name);
+    }
+    closedir(d);
+  }
+  return out;
+}
+
+int InotifyInstances() {
+  int count = 0;
+  for (const auto& fd : Entries("/proc/self/fd")) {
+    char target[256] = {};
+    const std::string link = "/proc/self/fd/" + fd;
+    if (readlink(link.c_str(), target, sizeof target - 1) > 0 &&
+        std::string(target) == "anon_inode:inotify") {
+      ++count;
+    }
+  }
+  return count;
+}
+
+// Task ids of the notification reader threads.
+std::vector<std::string> ReaderThreads() {
+  std::vector<std::string> out;
+  for (const auto& task : Entries("/proc/self/task")) {
+    std::ifstream comm("/proc/self/task/" + task + "/comm");
+    std::string name;
+    if (std::getline(comm, name) && name == "kelm-notify") out.push_back(task);
+  }
+  return out;
+}
+
+long VoluntarySwitches(const std::string& task) {
+  std::ifstream status("/proc/self/task/" + task + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("voluntary_ctxt_switches:", 0) == 0) return std::stol(line.substr(24));
+  }
+  return -1;
+}
+
+TEST(PosixNextChar, StepsOneByteOverBrokenSequences) {
+  struct Case {
+    const char* text;
+    int steps;  // characters up to the terminator
+  };
+  const Case cases[] = {
+      {"\xE3\x82\xBD", 1},      // one whole kana
+      {"\xF0\x9F\x98\x80", 1},  // four bytes
+      {"\xE3\x82", 2},          // cut off by the terminator: never stepped over it
+      {"\xE3"
+       "a",
+       2},                      // a lead byte before ASCII
+      {"\x80\xBF", 2},          // stray continuation bytes
+      {"\xC0\xAF", 2},          // overlong slash
+      {"\xED\xA0\x80", 3},      // a surrogate
+      {"\xF4\x90\x80\x80", 4},  // past U+10FFFF
+      {"\xFF/", 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    int steps = 0;
+    const char* p = c.text;
+    for (; *p; p = plat::NextChar(p)) ++steps;
+    EXPECT_EQ(steps, c.steps);
+    EXPECT_EQ(p, c.text + std::string(c.text).size());
+  }
+}
+
+TEST(PosixWaits, NoHandleFails) {
+  EXPECT_EQ(plat::WaitOne(kNoHandle, 0), plat::kWaitFailed);
+  Handle e = plat::NewEvent();
+  EXPECT_EQ(plat::WaitAny(e, kNoHandle, 0), plat::kWaitFailed);
+  plat::CloseObject(e);
+}
+
+TEST(PosixExclusiveOpen, DescriptorScanSeesOtherDescriptorsOnly) {
+  const std::string path = testenv::Join(testenv::FreshDir(), "in.dat");
+  ASSERT_TRUE(testenv::WriteFile(path, "x"));
+  const int mine = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(mine, 0);
+  EXPECT_EQ(plat::posix::OtherDescriptorOpen(mine), 0);
+  // Another name for the same file is the same file.
+  const std::string link = path + ".lnk";
+  ASSERT_EQ(symlink(path.c_str(), link.c_str()), 0);
+  const int other = open(link.c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(other, 0);
+  EXPECT_EQ(plat::posix::OtherDescriptorOpen(mine), 1);
+  close(other);
+  EXPECT_EQ(plat::posix::OtherDescriptorOpen(mine), 0);
+  close(mine);
+}
+
+// Runs body in a child process that has dropped root, so the kernel refuses it a lease on a
+// file it does not own. Returns the child's exit code.
+template <typename Body>
+int AsUnprivilegedChild(Body body) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) _exit(90);
+    _exit(body());
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+}
+
+TEST(PosixExclusiveOpen, FallsBackToTheDescriptorScanWithoutALease) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to hand a file to another owner";
+  const std::string dir = testenv::FreshDir();
+  const std::string path = testenv::Join(dir, "in.dat");
+  ASSERT_TRUE(testenv::WriteFile(path, "x"));
+  ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+  ASSERT_EQ(chmod(path.c_str(), 0644), 0);
+  const int code = AsUnprivilegedChild([&] {
+    const int probe = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (probe < 0) return 1;
+    if (fcntl(probe, F_SETLEASE, F_WRLCK) == 0 || errno != EACCES) return 2;  // no fallback then
+    close(probe);
+    Handle alone = plat::OpenExclusive(path.c_str());
+    if (alone == kNoHandle) return 3;
+    plat::CloseObject(alone);
+    const int held = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (plat::OpenExclusive(path.c_str()) != kNoHandle) return 4;
+    close(held);
+    Handle again = plat::OpenExclusive(path.c_str());
+    if (again == kNoHandle) return 5;
+    plat::CloseObject(again);
+    return 0;
+  });
+  EXPECT_EQ(code, 0);
+}
+
+TEST(PosixNotification, OneInotifyInstanceAndReaderPerDirectoryWhileInUse) {
+  const int baseInstances = InotifyInstances();
+  const std::size_t baseReaders = ReaderThreads().size();
+  const std::string a = testenv::FreshDir();
+  const std::string b = testenv::Join(a, "sub");
+  ASSERT_TRUE(testenv::MakeDir(b));
+
+  std::vector<Handle> onA;
+  for (int i = 0; i < 50; ++i) onA.push_back(plat::ArmNotification(a.c_str(), "in.dat"));
+  // The same directory by another spelling shares the instance too.
+  onA.push_back(plat::ArmNotification((a + "/./").c_str(), "in.dat"));
+  Handle onB = plat::ArmNotification(b.c_str(), "in.dat");
+  for (Handle n : onA) ASSERT_NE(n, kNoHandle);
+  ASSERT_NE(onB, kNoHandle);
+  EXPECT_EQ(InotifyInstances(), baseInstances + 2);
+  EXPECT_EQ(ReaderThreads().size(), baseReaders + 2);
+
+  for (Handle n : onA) plat::CloseObject(n);
+  EXPECT_EQ(InotifyInstances(), baseInstances + 1);
+  EXPECT_EQ(ReaderThreads().size(), baseReaders + 1);
+  plat::CloseObject(onB);
+  EXPECT_EQ(InotifyInstances(), baseInstances);
+  EXPECT_TRUE(testenv::WaitFor([&] { return ReaderThreads().size() == baseReaders; }));
+}
+
+TEST(PosixNotification, ReaderSleepsWhileTheDirectoryIsQuiet) {
+  const std::string dir = testenv::FreshDir();
+  const auto before = ReaderThreads();
+  Handle n = plat::ArmNotification(dir.c_str(), "in.dat");
+  ASSERT_NE(n, kNoHandle);
+  std::string reader;
+  for (const auto& t : ReaderThreads()) {
+    if (std::find(before.begin(), before.end(), t) == before.end()) reader = t;
+  }
+  ASSERT_FALSE(reader.empty());
+  // Let it reach its wait, then measure a quiet stretch.
+  plat::SleepMs(100);
+  const long start = VoluntarySwitches(reader);
+  plat::SleepMs(1000);
+  EXPECT_EQ(VoluntarySwitches(reader), start);
+  // And it does wake for a write.
+  ASSERT_TRUE(testenv::WriteFile(testenv::Join(dir, "x"), "x"));
+  EXPECT_EQ(plat::WaitOne(n, 20000), 0);
+  EXPECT_GT(VoluntarySwitches(reader), start);
+  plat::CloseObject(n);
+}
+
+TEST(PosixNotification, RemovedDirectoryIsReportedOnceAndCannotBeRearmed) {
+  const std::string dir = testenv::Join(testenv::FreshDir(), "watched");
+  ASSERT_TRUE(testenv::MakeDir(dir));
+  Handle n = plat::ArmNotification(dir.c_str(), "in.dat");
+  ASSERT_NE(n, kNoHandle);
+  ASSERT_EQ(rmdir(dir.c_str()), 0);
+  EXPECT_EQ(plat::WaitOne(n, 20000), 0);
+  EXPECT_TRUE(testenv::WaitFor([&] { return !plat::RearmNotification(n); }));
+  // Nothing more comes, so a watcher that keeps waiting does not spin.
+  while (plat::WaitOne(n, 0) == 0) {
+  }
+  EXPECT_EQ(plat::WaitOne(n, 300), kWaitTimeout);
+  // A new directory by the same name is watched afresh.
+  ASSERT_TRUE(testenv::MakeDir(dir));
+  Handle fresh = plat::ArmNotification(dir.c_str(), "in.dat");
+  ASSERT_NE(fresh, kNoHandle);
+  EXPECT_TRUE(plat::RearmNotification(fresh));
+  ASSERT_TRUE(testenv::WriteFile(testenv::Join(dir, "in.dat"), "x"));
+  EXPECT_EQ(plat::WaitOne(fresh, 20000), 0);
+  plat::CloseObject(fresh);
+  plat::CloseObject(n);
+}
+
+struct DelayedWrite {
+  std::string path;
+  unsigned delayMs;
+};
+
+unsigned WriteLater(void* arg) {
+  auto* w = static_cast<DelayedWrite*>(arg);
+  plat::SleepMs(w->delayMs);
+  return testenv::WriteFile(w->path, "data") ? 0 : 1;
+}
+
+TEST(PosixPauseForFile, EndsEarlyWhenTheFilesWriterCloses) {
+  const std::string dir = testenv::FreshDir();
+  Handle n = plat::ArmNotification(dir.c_str(), "in.dat");
+  Handle stop = plat::NewEvent();
+  ASSERT_NE(n, kNoHandle);
+
+  DelayedWrite w{testenv::Join(dir, "in.dat"), 100};
+  const std::uint32_t mark = plat::CloseMark(n);
+  Handle t = plat::StartThread(WriteLater, &w);
+  ASSERT_NE(t, nullptr);
+  const auto start = Clock::now();
+  EXPECT_EQ(plat::PauseForFile(n, mark, stop, 60000), 0);
+  EXPECT_LT(MsSince(start), 30000);
+  EXPECT_NE(plat::CloseMark(n), mark);
+  // A close already counted past the mark ends the next pause at once.
+  EXPECT_EQ(plat::PauseForFile(n, mark, stop, 60000), 0);
+  EXPECT_EQ(plat::WaitOne(t, 20000), 0);
+  plat::CloseObject(t);
+  plat::CloseObject(stop);
+  plat::CloseObject(n);
+}
+
+TEST(PosixPauseForFile, OtherFilesAndEarlierClosesDoNotEndIt) {
+  const std::string dir = testenv::FreshDir();
+  Handle n = plat::ArmNotification(dir.c_str(), "in.dat");
+  Handle stop = plat::NewEvent();
+  ASSERT_NE(n, kNoHandle);
+
+  // A close before the mark: counted, but the pause after the mark runs its course.
+  const std::uint32_t before = plat::CloseMark(n);
+  ASSERT_TRUE(testenv::WriteFile(testenv::Join(dir, "in.dat"), "x"));
+  ASSERT_TRUE(testenv::WaitFor([&] { return plat::CloseMark(n) != before; }));
+  auto start = Clock::now();
+  EXPECT_EQ(plat::PauseForFile(n, plat::CloseMark(n), stop, 300), 0);
+  EXPECT_GE(MsSince(start), 280);
+
+  // Files whose names only resemble it.
+  DelayedWrite w1{testenv::Join(dir, "in.dat.tmp"), 50};
+  DelayedWrite w2{testenv::Join(dir, "IN.DAT"), 80};
+  Handle t1 = plat::StartThread(WriteLater, &w1);
+  Handle t2 = plat::StartThread(WriteLater, &w2);
+  start = Clock::now();
+  EXPECT_EQ(plat::PauseForFile(n, plat::CloseMark(n), stop, 600), 0);
+  EXPECT_GE(MsSince(start), 580);
+  plat::WaitOne(t1, 20000);
+  plat::WaitOne(t2, 20000);
+  plat::CloseObject(t1);
+  plat::CloseObject(t2);
+  plat::CloseObject(stop);
+  plat::CloseObject(n);
+}
+
+TEST(PosixDescriptors, EveryDescriptorOfTheBackendIsCloseOnExec) {
+  const std::string dir = testenv::FreshDir();
+  const std::string path = testenv::Join(dir, "in.dat");
+  ASSERT_TRUE(testenv::WriteFile(path, "x"));
+  // Only what the backend opens is judged: the test runner may hand us inheritable ones.
+  const auto before = Entries("/proc/self/fd");
+  Handle event = plat::NewEvent();
+  Handle n = plat::ArmNotification(dir.c_str(), "in.dat");
+  Handle file = plat::OpenExclusive(path.c_str());
+  Handle thread = plat::StartThread([](void*) -> unsigned { return 0; }, nullptr);
+  ASSERT_NE(event, nullptr);
+  ASSERT_NE(n, kNoHandle);
+  ASSERT_NE(file, kNoHandle);
+  ASSERT_NE(thread, nullptr);
+  int judged = 0;
+  for (const auto& name : Entries("/proc/self/fd")) {
+    if (std::find(before.begin(), before.end(), name) != before.end()) continue;
+    const int fd = std::stoi(name);
+    const int flags = fcntl(fd, F_GETFD);
+    if (flags < 0) continue;  // the listing's own descriptor, closed by now
+    char target[256] = {};
+    readlink(("/proc/self/fd/" + name).c_str(), target, sizeof target - 1);
+    EXPECT_TRUE(flags & FD_CLOEXEC) << "descriptor " << fd << " -> " << target;
+    ++judged;
+  }
+  EXPECT_GE(judged, 5);  // event, notification, inotify instance and its quit signal, file
+  plat::WaitOne(thread, 20000);
+  plat::CloseObject(thread);
+  plat::CloseObject(file);
+  plat::CloseObject(n);
+  plat::CloseObject(event);
+}
+
+}  // namespace

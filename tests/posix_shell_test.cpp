@@ -1,0 +1,236 @@
+// Linux backend of the shell's "open": the Windows command-line splitting of the parameter text,
+// and programs started without a shell, with nothing inherited and nothing left behind.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/posix/cmdline_split.h"
+#include "platform/shell.h"
+#include "support/recorder_format.h"
+#include "support/testenv.h"
+
+namespace {
+
+using Args = std::vector<std::string>;
+
+struct SplitCase {
+  const char* text;
+  Args args;
+};
+
+TEST(PosixCommandLineSplit, FollowsTheWindowsRuntimeRules) {
+  const SplitCase cases[] = {
+      {"", {}},
+      {" \t  ", {}},
+      {"a b\tc", {"a", "b", "c"}},
+      {"  a   \t b  ", {"a", "b"}},
+      {"\"a b\" c", {"a b", "c"}},
+      {"a\"b c\"d", {"ab cd"}},
+      {"\"\"", {""}},
+      {"a \"\" b", {"a", "", "b"}},
+      {"\"unterminated  text", {"unterminated  text"}},
+      // Backslashes are literal unless they come before a quote.
+      {"a\\b a\\\\b C:\\dir\\", {"a\\b", "a\\\\b", "C:\\dir\\"}},
+      // 2n backslashes + quote: n backslashes, quote toggles.
+      {"\"C:\\dir\\\\\" next", {"C:\\dir\\", "next"}},
+      {"a\\\\\\\\\"b c\" d e", {"a\\\\b c", "d", "e"}},
+      // 2n+1 backslashes + quote: n backslashes and a literal quote.
+      {"\\\"a", {"\"a"}},
+      {"a\\\\\\\"b c d", {"a\\\"b", "c", "d"}},
+      {"\"ab\\\"c\" \"\\\\\" d", {"ab\"c", "\\", "d"}},
+      {"a\\\\\\b d\"e f\"g h", {"a\\\\\\b", "de fg", "h"}},
+      // "" inside quotes: one literal quote, and quoting goes on.
+      {"\"a\"\"b\"", {"a\"b"}},
+      {"\"a \"\" b\" c", {"a \" b", "c"}},
+      {"a\"b\"\" c d", {"ab\" c d"}},
+      // Nothing else is special.
+      {"100% %PATH% %1 ^& 'x y'", {"100%", "%PATH%", "%1", "^&", "'x", "y'"}},
+      {"a\nb\x01 \xe3\x81\x82", {"a\nb\x01", "\xe3\x81\x82"}},
+  };
+  for (const SplitCase& c : cases) {
+    EXPECT_EQ(plat::posix::SplitCommandLine(c.text), c.args) << "text: [" << c.text << "]";
+  }
+  EXPECT_TRUE(plat::posix::SplitCommandLine(nullptr).empty());
+}
+
+// No child of this process is left, running or ended-but-unwaited. WNOWAIT leaves a zombie
+// where it is, so the check never does the reaper's work for it.
+bool NoChildLeft() {
+  siginfo_t info{};
+  return waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) == -1 && errno == ECHILD;
+}
+
+std::vector<recorder::Record> WaitForRecords(const std::string& file, std::size_t count) {
+  std::vector<recorder::Record> records;
+  testenv::WaitFor([&] {
+    records = recorder::ParseFile(testenv::ReadFile(file));
+    return records.size() >= count;
+  });
+  return records;
+}
+
+TEST(PosixShellOpen, ProgramReceivesTheArgumentsWindowsWouldGiveIt) {
+  std::string dir = testenv::FreshDir();
+  std::string rec = dir + "/rec 1.txt";
+  std::string exe = testenv::ToolPath("recorder");
+  std::string params =
+      "\"" + rec + "\" plain \"with blank\" \"say \\\"hi\\\"\" back\\slash 50% \"\"";
+  ASSERT_TRUE(plat::ShellOpen(exe.c_str(), params.c_str()));
+
+  auto records = WaitForRecords(rec, 1);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].program, exe);
+  EXPECT_EQ(records[0].args, (Args{"plain", "with blank", "say \"hi\"", "back\\slash", "50%", ""}));
+  EXPECT_TRUE(testenv::WaitFor(NoChildLeft));
+}
+
+TEST(PosixShellOpen, FindsABareNameInPathAndAcceptsAPathWithBlanks) {
+  std::string dir = testenv::FreshDir();
+  std::string tools = testenv::ToolPath("recorder");
+  tools.erase(tools.rfind('/'));
+  std::string oldPath = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "";
+  setenv("PATH", ("/nonexistent:" + tools + ":" + oldPath).c_str(), 1);
+  bool viaPath = plat::ShellOpen("recorder", ("\"" + dir + "/a.txt\" one").c_str());
+  setenv("PATH", oldPath.c_str(), 1);
+  ASSERT_TRUE(viaPath);
+
+  std::string spaced = dir + "/my tools";
+  ASSERT_TRUE(testenv::MakeDir(spaced));
+  ASSERT_EQ(symlink(testenv::ToolPath("recorder").c_str(), (spaced + "/rec").c_str()), 0);
+  ASSERT_TRUE(plat::ShellOpen((spaced + "/rec").c_str(), ("\"" + dir + "/b.txt\" two").c_str()));
+
+  auto a = WaitForRecords(dir + "/a.txt", 1);
+  ASSERT_EQ(a.size(), 1u);
+  EXPECT_EQ(a[0].program, "recorder");
+  EXPECT_EQ(a[0].args, Args{"one"});
+  auto b = WaitForRecords(dir + "/b.txt", 1);
+  ASSERT_EQ(b.size(), 1u);
+  EXPECT_EQ(b[0].program, spaced + "/rec");
+  EXPECT_EQ(b[0].args, Args{"two"});
+  EXPECT_TRUE(testenv::WaitFor(NoChildLeft));
+}
+
+TEST(PosixShellOpen, MissingFileIsRefused) {
+  std::string dir = testenv::FreshDir();
+  ASSERT_TRUE(testenv::WaitFor(NoChildLeft));
+  errno = 0;
+  EXPECT_FALSE(plat::ShellOpen((dir + "/no-such-program").c_str(), "x"));
+  EXPECT_EQ(errno, ENOENT);
+  EXPECT_FALSE(plat::ShellOpen("kelm-no-such-program-anywhere", ""));
+  EXPECT_FALSE(plat::ShellOpen("", ""));
+  EXPECT_TRUE(NoChildLeft());
+}
+
+TEST(PosixShellOpen, DocumentGoesToTheDesktopOpener) {
+  // A stand-in xdg-open (the recorder) appends its record to the document it was handed.
+  std::string dir = testenv::FreshDir();
+  std::string bin = dir + "/bin";
+  ASSERT_TRUE(testenv::MakeDir(bin));
+  ASSERT_EQ(symlink(testenv::ToolPath("recorder").c_str(), (bin + "/xdg-open").c_str()), 0);
+  std::string doc = dir + "/report.txt";
+  ASSERT_TRUE(testenv::WriteFile(doc, ""));
+  ASSERT_EQ(chmod(doc.c_str(), 0644), 0);
+
+  std::string oldPath = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "";
+  setenv("PATH", bin.c_str(), 1);
+  bool opened = plat::ShellOpen(doc.c_str(), "ignored params");
+  setenv("PATH", dir.c_str(), 1);  // no xdg-open there
+  bool withoutOpener = plat::ShellOpen(doc.c_str(), "");
+  setenv("PATH", oldPath.c_str(), 1);
+
+  ASSERT_TRUE(opened);
+  auto records = WaitForRecords(doc, 1);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].program, "xdg-open");
+  EXPECT_TRUE(records[0].args.empty());
+  EXPECT_FALSE(withoutOpener);
+  EXPECT_TRUE(testenv::WaitFor(NoChildLeft));
+}
+
+TEST(PosixShellOpen, ChildInheritsNoDescriptorAndOwnsItsSession) {
+  std::string dir = testenv::FreshDir();
+  std::string out = dir + "/info.txt";
+  // Descriptors made the careless way, without close-on-exec.
+  int leaky = open("/dev/null", O_RDONLY);
+  int pipeFds[2];
+  ASSERT_GE(leaky, 0);
+  ASSERT_EQ(pipe(pipeFds), 0);
+  // The caller's blocked and ignored signals must not reach the child either.
+  sigset_t block, oldMask;
+  sigemptyset(&block);
+  sigaddset(&block, SIGTERM);
+  sigaddset(&block, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &block, &oldMask);
+  struct sigaction ignore {
+  }, oldUsr1{};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGUSR1, &ignore, &oldUsr1);
+
+  bool started = plat::ShellOpen(testenv::ToolPath("posix_startinfo").c_str(), out.c_str());
+
+  sigaction(SIGUSR1, &oldUsr1, nullptr);
+  pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
+  close(leaky);
+  close(pipeFds[0]);
+  close(pipeFds[1]);
+  ASSERT_TRUE(started);
+  ASSERT_TRUE(testenv::WaitFor([&] { return testenv::Exists(out); }));
+
+  std::istringstream info(testenv::ReadFile(out));
+  std::string line, pid, sid, pgid;
+  std::vector<int> fds;
+  while (std::getline(info, line)) {
+    if (line.rfind("pid=", 0) == 0) pid = line.substr(4);
+    if (line.rfind("sid=", 0) == 0) sid = line.substr(4);
+    if (line.rfind("pgid=", 0) == 0) pgid = line.substr(5);
+    if (line.rfind("sigblk=", 0) == 0) {
+      EXPECT_EQ(line.find_first_not_of('0', 7), std::string::npos) << line;
+    }
+    if (line.rfind("sigign=", 0) == 0) {
+      // glibc's spawn leaves its own two internal signals (32, 33) ignored; the C library of
+      // the started program sets them up again. Every other signal must be at its default.
+      unsigned long long ignored = std::stoull(line.substr(7), nullptr, 16);
+      EXPECT_EQ(ignored & ~(3ull << 31), 0u) << line;
+    }
+    if (line.rfind("fd=", 0) == 0) {
+      int fd = std::atoi(line.c_str() + 3);
+      EXPECT_LE(fd, 2) << "inherited: " << line;
+      fds.push_back(fd);
+    }
+  }
+  ASSERT_FALSE(pid.empty());
+  EXPECT_EQ(sid, pid) << "the child leads a session of its own";
+  EXPECT_EQ(pgid, pid);
+  EXPECT_NE(sid, std::to_string(getsid(0)));
+  EXPECT_TRUE(testenv::WaitFor(NoChildLeft));
+}
+
+TEST(PosixShellOpen, ChildStillRunningIsReapedWhenItEnds) {
+  std::string dir = testenv::FreshDir();
+  std::string rec = dir + "/rec.txt";
+  setenv("RECORDER_SLEEP_MS", "1500", 1);
+  bool first =
+      plat::ShellOpen(testenv::ToolPath("recorder").c_str(), ("\"" + rec + "\" 1").c_str());
+  bool second =
+      plat::ShellOpen(testenv::ToolPath("recorder").c_str(), ("\"" + rec + "\" 2").c_str());
+  unsetenv("RECORDER_SLEEP_MS");
+  ASSERT_TRUE(first);
+  ASSERT_TRUE(second);
+
+  auto records = WaitForRecords(rec, 2);
+  ASSERT_EQ(records.size(), 2u);
+  // Both have recorded and sleep now: they are children still, not yet reaped.
+  EXPECT_FALSE(NoChildLeft());
+  EXPECT_TRUE(testenv::WaitFor(NoChildLeft));
+}
+
+}  // namespace

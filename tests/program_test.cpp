@@ -1,0 +1,256 @@
+// The real executable started by a user: the dispatcher failure without a switch, the version
+// box and the foreground run, checked by the log's bytes, the event records, the started
+// programs and the boxes (Linux: the terminal; Wine: windows under X pressed by a helper).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "diag/event_log.h"
+#include "diag/messages.h"
+#include "support/events.h"
+#include "support/install.h"
+#include "support/program.h"
+#include "support/testenv.h"
+
+#ifndef _WIN32
+#include <signal.h>
+
+#include <fstream>
+#include <sstream>
+#endif
+
+using testenv::EventRecord;
+using testenv::Installation;
+using testenv::Line;
+using testenv::LogIs;
+using testenv::Msg;
+using testenv::Process;
+
+namespace {
+
+const EventRecord kDispatcherFailed{1, kelm::EventDispatcherFailed};
+const EventRecord kConfigFailed{1, kelm::EventTaskConfigFailed};
+const EventRecord kStopped{4, kelm::EventServiceStopped};
+
+const char kVersion[] = "Version:1.0.2005.1117";
+const char kDebugCaption[] = "zup service - debug mode";
+const char kDebugText[] = "Terminate ?";
+
+class ProgramTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    exe_ = testenv::CopyServiceExe(inst_);
+    ASSERT_FALSE(exe_.empty()) << "could not copy " << testenv::ServiceExePath();
+    out_ = inst_.Path("stdout.txt");
+    err_ = inst_.Path("stderr.txt");
+  }
+  void TearDown() override {
+    if (child_.valid()) testenv::Kill(child_);
+  }
+
+  void Run(const std::vector<std::string>& args, bool withStdin = true) {
+    std::vector<std::string> env = sink_.ChildEnv();
+#ifndef _WIN32
+    // Started by a user, never by a service manager, whatever runs the tests.
+    env.push_back("NOTIFY_SOCKET=");
+#endif
+    child_ = testenv::Start(exe_, args, env, out_, err_, withStdin);
+    ASSERT_TRUE(child_.valid());
+  }
+  int WaitExit() { return testenv::Wait(child_, std::chrono::seconds(60)); }
+  std::vector<EventRecord> Events() { return sink_.Take(err_); }
+  bool LogHas(const std::string& text, int times = 1) {
+    return testenv::WaitFor([&] { return testenv::CountLines(inst_.LogLines(), text) >= times; });
+  }
+
+  // Ends the foreground run's box the way a user would and returns the box's text as seen.
+  std::string DismissDebugBox() {
+#ifdef _WIN32
+    std::string text;
+    EXPECT_EQ(testenv::PressBox(child_, inst_.dir, kDebugCaption, &text), 0);
+    return text;
+#else
+    testenv::CloseStdin(child_);
+    return kDebugText;
+#endif
+  }
+
+  void SkipWithoutBoxes() {
+    std::string why;
+    if (!testenv::BoxesCanBeShown(&why)) GTEST_SKIP() << why;
+  }
+
+  testenv::EventSink sink_;
+  Installation inst_;
+  std::string exe_, out_, err_;
+  Process child_;
+};
+
+TEST_F(ProgramTest, NoSwitchStartedByAUserFailsTheDispatcher) {
+  Run({});
+  EXPECT_EQ(WaitExit(), 0);
+  std::string log = inst_.LogBytes();
+  EXPECT_TRUE(LogIs(log, {Line(testenv::SeparatorText()),
+                          Line("StartServiceCtrlDispatcher()に失敗しました。.")}));
+#ifdef _WIN32
+  // The Japanese text is code page 932 ("に" is 82 C9), not UTF-8.
+  EXPECT_NE(log.find("\x82\xc9"), std::string::npos);
+  EXPECT_EQ(log.find('\xe3'), std::string::npos);
+#endif
+  auto events = Events();
+  EXPECT_EQ(events, std::vector<EventRecord>{kDispatcherFailed}) << testenv::ToString(events);
+}
+
+TEST_F(ProgramTest, TextThatIsNoSwitchAlsoStartsTheDispatcher) {
+  // "-install now" is not "-install"; "ver" lacks its dash (a box here would hang the test).
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"-install", "now"}, std::vector<std::string>{"ver"}}) {
+    testenv::RemoveTree(inst_.logDir);
+    testenv::MakeDir(inst_.logDir);
+    Run(args);
+    EXPECT_EQ(WaitExit(), 0) << args[0];
+    EXPECT_TRUE(LogIs(inst_.LogBytes(),
+                      {Line(testenv::SeparatorText()), Line(Msg(kelm::msg::kDispatcherFailed))}))
+        << args[0];
+    auto events = Events();
+    EXPECT_EQ(events, std::vector<EventRecord>{kDispatcherFailed}) << testenv::ToString(events);
+  }
+}
+
+TEST_F(ProgramTest, VersionBoxShowsTheVersionAsTextAndCaption) {
+  SkipWithoutBoxes();
+  Run({"-ver"});
+#ifdef _WIN32
+  std::string text;
+  EXPECT_EQ(testenv::PressBox(child_, inst_.dir, kVersion, &text), 0);
+  EXPECT_EQ(text, kVersion);
+#else
+  ASSERT_TRUE(testenv::WaitFor([&] {
+    std::string out = testenv::ReadFile(out_);
+    return std::count(out.begin(), out.end(), '\n') >= 2;
+  }));
+  EXPECT_TRUE(testenv::StillRunning(child_)) << "the box did not wait for the user";
+  testenv::CloseStdin(child_);
+  EXPECT_EQ(testenv::ReadFile(out_), std::string(kVersion) + "\n" + kVersion + "\n");
+#endif
+  EXPECT_EQ(WaitExit(), 0);
+  EXPECT_TRUE(LogIs(inst_.LogBytes(), {Line(testenv::SeparatorText())}));
+  EXPECT_TRUE(Events().empty());
+}
+
+class ForegroundRunTest : public ProgramTest {
+ protected:
+  void SetUp() override {
+    ProgramTest::SetUp();
+    if (HasFatalFailure()) return;
+    inst_.WriteServiceIni(inst_.watched);
+    recA_ = inst_.Path("rec-a.txt");
+    recB_ = inst_.Path("rec-b.txt");
+    inst_.WriteTaskIni(inst_.RecorderTask("TaskA", "a.dat", recA_) +
+                       inst_.RecorderTask("TaskB", "b.dat", recB_));
+  }
+
+  // Starts the run and waits for both tasks to watch; checks what the log holds by then.
+  void StartAndWaitForTasks() {
+    Run({"-debug"});
+    ASSERT_TRUE(LogHas(Msg(kelm::msg::kServiceStarted))) << inst_.LogBytes();
+    EXPECT_TRUE(LogIs(inst_.LogBytes(), {Line(testenv::SeparatorText()),
+                                         Line(Msg(kelm::msg::kThreadCreated, "TaskA")),
+                                         Line(Msg(kelm::msg::kThreadCreated, "TaskB")),
+                                         Line(Msg(kelm::msg::kServiceStarted))}));
+  }
+
+  // Writes TaskA's check file and waits for its program and its log line.
+  void DropCheckFileA() {
+    ASSERT_TRUE(testenv::WriteFile(inst_.Watched("a.dat"), "payload"));
+    ASSERT_TRUE(testenv::WaitFor([&] { return inst_.Records(recA_).size() == 1; }));
+    ASSERT_TRUE(LogHas(StartedLineA()));
+    EXPECT_TRUE(inst_.Records(recB_).empty());
+  }
+
+  std::string StartedLineA() const {
+    // The profile reader takes the quotes around a whole value away, as the platform's does.
+    return Msg(kelm::msg::kStartedProgram, inst_.Watched("a.dat"), recA_);
+  }
+
+  // The whole log of a run in which TaskA's program was started once.
+  std::vector<std::string> FullRunLog() const {
+    return {Line(testenv::SeparatorText()),
+            Line(Msg(kelm::msg::kThreadCreated, "TaskA")),
+            Line(Msg(kelm::msg::kThreadCreated, "TaskB")),
+            Line(Msg(kelm::msg::kServiceStarted)),
+            Line(StartedLineA()),
+            Line(Msg(kelm::msg::kServiceEnded))};
+  }
+
+  std::string recA_, recB_;
+};
+
+TEST_F(ForegroundRunTest, TasksRunUntilTheBoxIsDismissed) {
+  SkipWithoutBoxes();
+  StartAndWaitForTasks();
+  DropCheckFileA();
+  EXPECT_TRUE(testenv::StillRunning(child_));
+  EXPECT_EQ(DismissDebugBox(), kDebugText);
+  EXPECT_EQ(WaitExit(), 0);
+  EXPECT_TRUE(LogIs(inst_.LogBytes(), FullRunLog()));
+  auto events = Events();
+  EXPECT_EQ(events, std::vector<EventRecord>{kStopped}) << testenv::ToString(events);
+  // The watchers are gone: a later write starts nothing.
+  ASSERT_TRUE(testenv::WriteFile(inst_.Watched("b.dat"), "late"));
+  testenv::SleepForChangeToSettle();
+  EXPECT_TRUE(inst_.Records(recB_).empty());
+#ifndef _WIN32
+  EXPECT_EQ(testenv::ReadFile(out_), std::string(kDebugCaption) + "\n" + kDebugText + "\n");
+#endif
+}
+
+#ifndef _WIN32
+// Whether the process has a handler for sig (its SigCgt mask in /proc), i.e. the box is up.
+bool CatchesSignal(const Process& p, int sig) {
+  std::ifstream f("/proc/" + std::to_string(p.id) + "/status");
+  std::string line;
+  while (std::getline(f, line)) {
+    if (line.compare(0, 7, "SigCgt:") == 0) {
+      unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
+      return (mask >> (sig - 1)) & 1;
+    }
+  }
+  return false;
+}
+
+TEST_F(ForegroundRunTest, SigIntDismissesTheBoxLikeTheUserAndStopsTheTasks) {
+  StartAndWaitForTasks();
+  DropCheckFileA();
+  // Before the box is up a Ctrl+C ends the process the ordinary way.
+  ASSERT_TRUE(testenv::WaitFor([&] { return CatchesSignal(child_, SIGINT); }));
+  ASSERT_EQ(kill(static_cast<pid_t>(child_.id), SIGINT), 0);
+  EXPECT_EQ(WaitExit(), 0);
+  EXPECT_TRUE(LogIs(inst_.LogBytes(), FullRunLog()));
+  auto events = Events();
+  EXPECT_EQ(events, std::vector<EventRecord>{kStopped}) << testenv::ToString(events);
+}
+#endif
+
+TEST_F(ForegroundRunTest, AbandonedStartStillShowsTheBoxAndStopsTwice) {
+  SkipWithoutBoxes();
+  inst_.WriteTaskIni("[Only]\r\nCheckFile=a.dat\r\nPara=x\r\n");
+  Run({"-debug"});
+  ASSERT_TRUE(LogHas(Msg(kelm::msg::kServiceEnded))) << inst_.LogBytes();
+  // The start gave up, yet the box waits for the user.
+  EXPECT_TRUE(testenv::StillRunning(child_));
+  EXPECT_EQ(DismissDebugBox(), kDebugText);
+  EXPECT_EQ(WaitExit(), 0);
+  // The code's resource text is empty: a bare prefix, and the end line follows on its line.
+  EXPECT_TRUE(LogIs(inst_.LogBytes(), {Line(testenv::SeparatorText()),
+                                       Line(Msg(kelm::msg::kThreadCreateFailed, "Only")), "",
+                                       Line(Msg(kelm::msg::kServiceEnded)),
+                                       Line(Msg(kelm::msg::kServiceEnded))}));
+  auto events = Events();
+  EXPECT_EQ(events, (std::vector<EventRecord>{kConfigFailed, kStopped, kStopped}))
+      << testenv::ToString(events);
+}
+
+}  // namespace

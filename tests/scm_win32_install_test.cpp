@@ -1,0 +1,246 @@
+// -install and -remove on Windows, with the real executable against the real service control
+// manager and registry (under Wine, those of the test run's prefix). The registration is read
+// back through the service manager and registry functions; the log is compared byte for byte
+// (code page 932, CR LF).
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "diag/messages.h"
+#include "support/install.h"
+#include "support/testenv.h"
+
+namespace {
+
+using testenv::Msg;
+
+constexpr char kServiceKey[] = "SYSTEM\\CurrentControlSet\\Services\\KelmService";
+constexpr char kEventSourceKey[] =
+    "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\KelmService";
+
+// "ファイルの受信を監視してプログラムを起動する機能を提供します。" in code page 932 (iconv), with
+// its terminating zero: written out so that a build that lost its execution character set
+// fails here.
+const std::string kDescriptionCp932(
+    "\x83\x74\x83\x40\x83\x43\x83\x8b\x82\xcc\x8e\xf3\x90\x4d\x82\xf0\x8a\xc4\x8e\x8b\x82\xb5"
+    "\x82\xc4\x83\x76\x83\x8d\x83\x4f\x83\x89\x83\x80\x82\xf0\x8b\x4e\x93\xae\x82\xb7\x82\xe9"
+    "\x8b\x40\x94\x5c\x82\xf0\x92\xf1\x8b\x9f\x82\xb5\x82\xdc\x82\xb7\x81\x42",
+    63);
+
+struct RegValue {
+  bool found = false;
+  DWORD type = 0;
+  std::string bytes;
+};
+
+RegValue ReadValue(const char* keyPath, const char* name) {
+  RegValue v;
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ, &key) != ERROR_SUCCESS) return v;
+  char data[1024];
+  DWORD size = sizeof data;
+  if (RegQueryValueExA(key, name, nullptr, &v.type, reinterpret_cast<BYTE*>(data), &size) ==
+      ERROR_SUCCESS) {
+    v.found = true;
+    v.bytes.assign(data, size);
+  }
+  RegCloseKey(key);
+  return v;
+}
+
+bool KeyExists(const char* keyPath) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    return false;
+  }
+  RegCloseKey(key);
+  return true;
+}
+
+// The service's state, 0 when it is not registered (or cannot be asked).
+DWORD ServiceState() {
+  SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+  if (!scm) return 0;
+  DWORD state = 0;
+  if (SC_HANDLE svc = OpenServiceA(scm, "KelmService", SERVICE_QUERY_STATUS)) {
+    SERVICE_STATUS status{};
+    if (QueryServiceStatus(svc, &status)) state = status.dwCurrentState;
+    CloseServiceHandle(svc);
+  }
+  CloseServiceHandle(scm);
+  return state;
+}
+
+// Takes the service out whatever a test left behind, so the next test starts clean.
+void Unregister() {
+  if (SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)) {
+    if (SC_HANDLE svc = OpenServiceA(scm, "KelmService", SERVICE_ALL_ACCESS)) {
+      SERVICE_STATUS status{};
+      ControlService(svc, SERVICE_CONTROL_STOP, &status);
+      testenv::WaitFor([&] {
+        return !QueryServiceStatus(svc, &status) || status.dwCurrentState == SERVICE_STOPPED;
+      });
+      DeleteService(svc);
+      CloseServiceHandle(svc);
+    }
+    CloseServiceHandle(scm);
+  }
+  testenv::WaitFor([] { return ServiceState() == 0; });
+  RegDeleteKeyA(HKEY_LOCAL_MACHINE, kEventSourceKey);
+}
+
+class Win32Install : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Unregister();
+    exe_ = inst_.Path("kelmservice.exe");
+    ASSERT_TRUE(CopyFileA(testenv::ServiceExePath().c_str(), exe_.c_str(), FALSE));
+  }
+  void TearDown() override { Unregister(); }
+
+  void Run(const std::string& option) {
+    testenv::Process p = testenv::Start(exe_, {option});
+    ASSERT_TRUE(p.valid());
+    ASSERT_EQ(testenv::Wait(p), 0);
+  }
+
+  // The log's lines without their time prefix. Every line must end in CR LF.
+  std::vector<std::string> LogTexts() const {
+    std::vector<std::string> texts;
+    const std::string all = inst_.LogBytes();
+    std::size_t pos = 0;
+    while (pos < all.size()) {
+      std::size_t end = all.find("\r\n", pos);
+      EXPECT_NE(end, std::string::npos) << "line without CR LF: " << all.substr(pos);
+      if (end == std::string::npos) break;
+      std::string line = all.substr(pos, end - pos);
+      EXPECT_EQ(line.find('\n'), std::string::npos) << "bare line feed in " << line;
+      pos = end + 2;
+      if (!line.empty()) {
+        EXPECT_TRUE(line.size() >= 19 && line[0] == '[' && line[18] == ']') << line;
+        line = line.substr(19);
+      }
+      texts.push_back(line);
+    }
+    return texts;
+  }
+
+  std::string Separator() const { return Msg(kelm::msg::kSeparatorLine); }
+  std::string Line(const char* format) const { return Msg(format, kelm::msg::kDisplayName); }
+
+  testenv::Installation inst_;
+  std::string exe_;
+};
+
+TEST_F(Win32Install, InstallRegistersServiceEventSourceAndDescription) {
+  Run("-install");
+
+  SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+  ASSERT_NE(scm, nullptr);
+  SC_HANDLE svc = OpenServiceA(scm, "KelmService", SERVICE_QUERY_CONFIG);
+  ASSERT_NE(svc, nullptr) << GetLastError();
+  alignas(QUERY_SERVICE_CONFIGA) char buf[8192];
+  auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buf);
+  DWORD needed = 0;
+  ASSERT_TRUE(QueryServiceConfigA(svc, config, sizeof buf, &needed)) << GetLastError();
+  EXPECT_EQ(config->dwServiceType, 0x110u);
+  EXPECT_EQ(config->dwStartType, static_cast<DWORD>(SERVICE_DEMAND_START));
+  EXPECT_EQ(config->dwErrorControl, static_cast<DWORD>(SERVICE_ERROR_NORMAL));
+  EXPECT_EQ(std::string(config->lpBinaryPathName), exe_);  // no quotes added
+  EXPECT_EQ(std::string(config->lpDisplayName), "Kelm Service");
+  EXPECT_EQ(std::string(config->lpLoadOrderGroup ? config->lpLoadOrderGroup : ""), "");
+  EXPECT_EQ(std::string(config->lpServiceStartName ? config->lpServiceStartName : ""),
+            "LocalSystem");
+  CloseServiceHandle(svc);
+  CloseServiceHandle(scm);
+
+  RegValue file = ReadValue(kEventSourceKey, "EventMessageFile");
+  ASSERT_TRUE(file.found);
+  EXPECT_EQ(file.type, static_cast<DWORD>(REG_SZ));
+  EXPECT_EQ(file.bytes, exe_ + std::string(1, '\0'));
+  RegValue types = ReadValue(kEventSourceKey, "TypesSupported");
+  ASSERT_TRUE(types.found);
+  EXPECT_EQ(types.type, static_cast<DWORD>(REG_DWORD));
+  EXPECT_EQ(types.bytes, std::string("\x08\x00\x00\x00", 4));
+  RegValue description = ReadValue(kServiceKey, "Description");
+  ASSERT_TRUE(description.found);
+  EXPECT_EQ(description.type, static_cast<DWORD>(REG_SZ));
+  EXPECT_EQ(description.bytes, kDescriptionCp932);
+
+  EXPECT_EQ(LogTexts(), (std::vector<std::string>{Separator(), Line(kelm::msg::kInstalled)}));
+}
+
+TEST_F(Win32Install, InstallTwiceChangesNothing) {
+  Run("-install");
+  // Marks the first registration, so that a second one that replaced it would show.
+  HKEY key = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kEventSourceKey, 0, KEY_SET_VALUE, &key),
+            ERROR_SUCCESS);
+  EXPECT_EQ(RegDeleteValueA(key, "TypesSupported"), ERROR_SUCCESS);
+  RegCloseKey(key);
+  Run("-install");
+
+  EXPECT_FALSE(ReadValue(kEventSourceKey, "TypesSupported").found);
+  EXPECT_EQ(ReadValue(kServiceKey, "Description").bytes, kDescriptionCp932);
+  EXPECT_EQ(LogTexts(),
+            (std::vector<std::string>{Separator(), Line(kelm::msg::kInstalled), Separator(),
+                                      Line(kelm::msg::kAlreadyInstalled)}));
+}
+
+TEST_F(Win32Install, RemoveStoppedServiceWritesStoppedAnyway) {
+  Run("-install");
+  ASSERT_EQ(ServiceState(), static_cast<DWORD>(SERVICE_STOPPED));
+  Run("-remove");
+
+  EXPECT_TRUE(testenv::WaitFor([] { return ServiceState() == 0; }));
+  EXPECT_TRUE(testenv::WaitFor([] { return !KeyExists(kServiceKey); }));
+  EXPECT_TRUE(ReadValue(kEventSourceKey, "EventMessageFile").found);
+  EXPECT_EQ(LogTexts(),
+            (std::vector<std::string>{Separator(), Line(kelm::msg::kInstalled), Separator(),
+                                      Line(kelm::msg::kStopped), Line(kelm::msg::kRemoved)}));
+}
+
+TEST_F(Win32Install, RemoveWhenNotInstalled) {
+  Run("-remove");
+  EXPECT_EQ(LogTexts(), (std::vector<std::string>{Separator(), Line(kelm::msg::kNotInstalled)}));
+}
+
+TEST_F(Win32Install, RemoveRunningServiceStopsThenDeletes) {
+  inst_.WriteServiceIni(inst_.watched);
+  inst_.WriteTaskIni(inst_.RecorderTask("A", "in.dat", inst_.Path("record.txt")));
+  Run("-install");
+  testenv::Process net = testenv::Start("C:\\windows\\system32\\net.exe", {"start", "KelmService"},
+                                        {}, inst_.Path("net.txt"));
+  ASSERT_TRUE(net.valid());
+  testenv::Wait(net);
+  ASSERT_TRUE(testenv::WaitFor([] { return ServiceState() == SERVICE_RUNNING; }))
+      << testenv::ReadFile(inst_.Path("net.txt"));
+  ASSERT_TRUE(testenv::WaitFor(
+      [&] { return testenv::CountLines(inst_.LogLines(), Msg(kelm::msg::kServiceStarted)) == 1; }));
+
+  Run("-remove");
+
+  EXPECT_TRUE(testenv::WaitFor([] { return ServiceState() == 0; }));
+  EXPECT_TRUE(testenv::WaitFor([] { return !KeyExists(kServiceKey); }));
+  RegValue file = ReadValue(kEventSourceKey, "EventMessageFile");
+  EXPECT_TRUE(file.found);
+  EXPECT_EQ(file.bytes, exe_ + std::string(1, '\0'));
+
+  // The service writes into the same log while it stops; the removal's own lines keep their
+  // order among them.
+  const std::vector<std::string> mine = {Line(kelm::msg::kStopping), Line(kelm::msg::kStopped),
+                                         Line(kelm::msg::kCouldNotStop), Line(kelm::msg::kRemoved)};
+  std::vector<std::string> seen;
+  for (const auto& t : LogTexts()) {
+    for (const auto& m : mine) {
+      if (t == m) seen.push_back(t);
+    }
+  }
+  EXPECT_EQ(seen, (std::vector<std::string>{Line(kelm::msg::kStopping), Line(kelm::msg::kStopped),
+                                            Line(kelm::msg::kRemoved)}));
+  EXPECT_EQ(testenv::CountLines(inst_.LogLines(), Msg(kelm::msg::kServiceEnded)), 1);
+}
+
+}  // namespace

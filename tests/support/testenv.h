@@ -1,0 +1,65 @@
+// Test support shared by both builds: temporary folders, files, waiting for conditions and
+// starting the helper programs and the real executable.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace testenv {
+
+// Separator of platform paths on this build.
+char Sep();
+// a + Sep() + b
+std::string Join(const std::string& a, const std::string& b);
+
+// A fresh empty folder for the running test (named after suite and test), as a platform path.
+// Under Wine it lies in the build folder, seen through drive Z:.
+std::string FreshDir();
+
+// Whole-file helpers (binary, no line-end translation). ReadFile gives "" for a missing file.
+bool WriteFile(const std::string& path, const std::string& bytes);
+bool AppendFile(const std::string& path, const std::string& bytes);
+std::string ReadFile(const std::string& path);
+bool Exists(const std::string& path);
+bool MakeDir(const std::string& path);
+bool RemoveTree(const std::string& path);
+
+// Polls cond every few milliseconds until it holds or the deadline passes.
+bool WaitFor(const std::function<bool()>& cond,
+             std::chrono::milliseconds deadline = std::chrono::seconds(20));
+
+// Time for a watcher to act on a change it should ignore, before a test checks it did not.
+void SleepForChangeToSettle();
+
+// Sets (or, with an empty value, removes) a variable of this process's environment, which the
+// programs it starts inherit.
+void SetEnv(const std::string& name, const std::string& value);
+
+// Platform path of a helper program built from tests/tools (name without extension).
+std::string ToolPath(const std::string& name);
+// Platform path of the built kelmservice executable.
+std::string ServiceExePath();
+
+// A child process started with a list of arguments (quoted by the platform's rules).
+struct Process {
+  std::intptr_t id = 0;      // pid / process handle
+  std::intptr_t stdinW = 0;  // write end of the child's standard input, when asked for
+  bool valid() const { return id != 0; }
+};
+// Starts exe with args; env entries "NAME=value" are added to the inherited environment.
+// stdoutPath/stderrPath, when non-empty, receive the child's output. withStdin gives the
+// child a pipe as standard input whose write end is in Process::stdinW.
+Process Start(const std::string& exe, const std::vector<std::string>& args,
+              const std::vector<std::string>& env = {}, const std::string& stdoutPath = "",
+              const std::string& stderrPath = "", bool withStdin = false);
+// Waits for the child to end; returns its exit code, or -1 on time-out (the child is killed).
+int Wait(Process& p, std::chrono::milliseconds deadline = std::chrono::seconds(60));
+void Kill(Process& p);
+void CloseStdin(Process& p);
+// Sends the stop signal (Linux: SIGTERM); no-op on Windows.
+void Terminate(Process& p);
+
+}  // namespace testenv

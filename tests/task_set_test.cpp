@@ -1,0 +1,195 @@
+// The task set: the failure table of the start, in the log bytes and the event records, and
+// a normal start and stop.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "diag/event_log.h"
+#include "diag/log.h"
+#include "diag/messages.h"
+#include "platform/sync.h"
+#include "support/events.h"
+#include "support/install.h"
+#include "support/testenv.h"
+#include "tasks/task_set.h"
+
+using testenv::CountLines;
+using testenv::EventRecord;
+using testenv::Installation;
+using testenv::Msg;
+
+namespace {
+
+std::int64_t FixedClock() { return 1767225600 + 12 * 3600; }
+
+const EventRecord kConfigFailed{1, kelm::EventTaskConfigFailed};
+const EventRecord kStopped{4, kelm::EventServiceStopped};
+
+class TaskSetTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    kelm::SetModuleDirForTesting(inst_.dir.c_str());
+    kelm::SetLogClockForTesting(&FixedClock);
+  }
+  void TearDown() override {
+    if (!kelm::TaskList.empty()) kelm::StopTasks();
+    kelm::SetLogClockForTesting(nullptr);
+    kelm::SetModuleDirForTesting(nullptr);
+  }
+  void ExpectRecords(const std::vector<EventRecord>& expected) {
+    if (!testenv::EventSink::InProcess()) return;  // observed through the program instead
+    auto got = sink_.Take();
+    EXPECT_EQ(got, expected) << testenv::ToString(got);
+  }
+  std::vector<std::string> Lines() { return inst_.LogLines(); }
+
+  testenv::EventSink sink_;
+  Installation inst_;
+};
+
+TEST_F(TaskSetTest, MissingServiceIniAbandonsWithTheSettingsFileLine) {
+  inst_.WriteTaskIni("[A]\r\nCheckFile=a\r\nTask=p\r\n");
+  EXPECT_EQ(kelm::StartTasks(), 0);
+  EXPECT_TRUE(kelm::TaskList.empty());
+  auto lines = Lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(CountLines({lines[0]}, Msg(kelm::msg::kSettingsFileBad)), 1);
+  EXPECT_EQ(CountLines({lines[1]}, Msg(kelm::msg::kServiceEnded)), 1);
+  ExpectRecords({kConfigFailed, kStopped});
+}
+
+TEST_F(TaskSetTest, CheckDirEmptyOrMissingAbandonsTheSameWay) {
+  inst_.WriteTaskIni("[A]\r\nCheckFile=a\r\nTask=p\r\n");
+  testenv::WriteFile(inst_.Path("kelmservice.ini"), "[CheckDir]\r\nCheckDir=\r\n");
+  EXPECT_EQ(kelm::StartTasks(), 0);
+  inst_.WriteServiceIni(inst_.Path("gone"));
+  EXPECT_EQ(kelm::StartTasks(), 0);
+  auto lines = Lines();
+  EXPECT_EQ(CountLines(lines, Msg(kelm::msg::kSettingsFileBad)), 2);
+  EXPECT_EQ(CountLines(lines, Msg(kelm::msg::kServiceEnded)), 2);
+  ExpectRecords({kConfigFailed, kStopped, kConfigFailed, kStopped});
+}
+
+TEST_F(TaskSetTest, SecondOfThreeSectionsLackingTaskAbandonsAfterBuildingTheFirst) {
+  inst_.WriteServiceIni(inst_.watched);
+  inst_.WriteTaskIni(
+      "[First]\r\nCheckFile=a\r\nTask=p\r\n[Second]\r\nCheckFile=b\r\n[Third]\r\nCheckFile=c\r\n"
+      "Task=p\r\n");
+  EXPECT_EQ(kelm::StartTasks(), 0);
+  EXPECT_TRUE(kelm::TaskList.empty());
+  auto lines = Lines();
+  ASSERT_EQ(lines.size(), 3u) << inst_.LogBytes();
+  EXPECT_EQ(CountLines({lines[0]}, Msg(kelm::msg::kThreadCreated, "First")), 1);
+  EXPECT_EQ(CountLines({lines[1]}, Msg(kelm::msg::kThreadCreateFailed, "Second")), 1);
+  // The resource text is empty: its prefix stands alone and the end line follows on its line.
+  const std::string prefix = lines[0].substr(0, 19);
+  EXPECT_EQ(lines[2], prefix + prefix + Msg(kelm::msg::kServiceEnded));
+  EXPECT_EQ(CountLines(lines, "Third"), 0);
+  ExpectRecords({kConfigFailed, kStopped});
+}
+
+TEST_F(TaskSetTest, NoSectionsGivesTheNoTaskLine) {
+  inst_.WriteServiceIni(inst_.watched);
+  inst_.WriteTaskIni("; nothing here\r\n");
+  EXPECT_EQ(kelm::StartTasks(), 0);
+  auto lines = Lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(CountLines({lines[0]}, Msg(kelm::msg::kNoTask)), 1);
+  EXPECT_EQ(CountLines({lines[1]}, Msg(kelm::msg::kServiceEnded)), 1);
+  ExpectRecords({kStopped});
+}
+
+TEST_F(TaskSetTest, StopTasksTwiceLogsAndReportsTwiceAndSetsTheStopEventAgain) {
+  kelm::OpenServiceStopEvent();
+  ASSERT_NE(kelm::ServiceStopEvent, nullptr);
+  kelm::StopTasks();
+  EXPECT_EQ(plat::WaitOne(kelm::ServiceStopEvent, 0), 0);
+  kelm::StopTasks();
+  EXPECT_EQ(plat::WaitOne(kelm::ServiceStopEvent, 0), 0);
+  kelm::CloseServiceStopEvent();
+  EXPECT_EQ(kelm::ServiceStopEvent, nullptr);
+  kelm::StopTasks();  // no event any more: nothing to set, nothing fails
+  EXPECT_EQ(CountLines(Lines(), Msg(kelm::msg::kServiceEnded)), 3);
+  ExpectRecords({kStopped, kStopped, kStopped});
+}
+
+TEST_F(TaskSetTest, SectionNamesOverflowingTheBufferAbandonWith2002) {
+  inst_.WriteServiceIni(inst_.watched);
+  std::string ini;
+  std::vector<std::string> names;
+  size_t used = 0;
+  for (int i = 0; used < kelm::kSectionNamesSize + 40; ++i) {
+    std::string name = "Section_number_" + std::to_string(1000 + i);
+    names.push_back(name);
+    used += name.size() + 1;
+    ini += "[" + name + "]\r\nCheckFile=f" + std::to_string(i) + "\r\nTask=p\r\n";
+  }
+  inst_.WriteTaskIni(ini);
+  EXPECT_EQ(kelm::StartTasks(), 0);
+  auto lines = Lines();
+  // Every name that fits is built; the one cut inside matches no section and has no CheckFile.
+  int created = 0;
+  size_t fit = 0;
+  for (size_t i = 0, bytes = 0; i < names.size(); ++i) {
+    bytes += names[i].size() + 1;
+    if (bytes + 1 > kelm::kSectionNamesSize) break;
+    fit = i + 1;
+    created += CountLines(lines, Msg(kelm::msg::kThreadCreated, names[i]));
+  }
+  EXPECT_EQ(created, static_cast<int>(fit));
+  ASSERT_LT(fit, names.size());
+  const std::string marked = Msg(kelm::msg::kThreadCreateFailed, "\x01");
+  const std::string head = marked.substr(0, marked.find('\x01'));
+  const std::string tail = marked.substr(marked.find('\x01') + 1);
+  int failed = 0;
+  for (const auto& l : lines) {
+    size_t at = l.find(head);
+    if (at == std::string::npos || l.size() < tail.size() ||
+        l.compare(l.size() - tail.size(), tail.size(), tail) != 0) {
+      continue;
+    }
+    std::string cut = l.substr(at + head.size(), l.size() - tail.size() - at - head.size());
+    EXPECT_LT(cut.size(), names[fit].size());
+    EXPECT_EQ(names[fit].compare(0, cut.size(), cut), 0) << cut;
+    ++failed;
+  }
+  EXPECT_EQ(failed, 1) << inst_.LogBytes();
+  ExpectRecords({kConfigFailed, kStopped});
+}
+
+TEST_F(TaskSetTest, WatchersThatCannotArmLeaveTheStartStanding) {
+  testenv::WriteFile(inst_.Path("afile"), "x");
+  inst_.WriteServiceIni(inst_.Path("afile"));  // exists, but is no folder to watch
+  inst_.WriteTaskIni("[A]\r\nCheckFile=a\r\nTask=p\r\n[B]\r\nCheckFile=b\r\nTask=p\r\n");
+  EXPECT_EQ(kelm::StartTasks(), 1);
+  EXPECT_EQ(kelm::TaskList.size(), 2u);
+  ASSERT_TRUE(testenv::WaitFor(
+      [&] { return CountLines(Lines(), Msg(kelm::msg::kWatchFailed)) == 2; }));
+  kelm::StopTasks();
+  auto lines = Lines();
+  EXPECT_EQ(CountLines(lines, Msg(kelm::msg::kServiceStarted)), 1);
+  EXPECT_EQ(CountLines(lines, Msg(kelm::msg::kServiceEnded)), 1);
+  ExpectRecords({kStopped});
+}
+
+TEST_F(TaskSetTest, NormalStartRunsEveryTaskUntilStopped) {
+  std::string recA = inst_.Path("a.txt"), recB = inst_.Path("b.txt");
+  inst_.WriteServiceIni(inst_.watched);
+  inst_.WriteTaskIni(inst_.RecorderTask("A", "a.dat", recA) + inst_.RecorderTask("B", "b.dat", recB));
+  ASSERT_EQ(kelm::StartTasks(), 1);
+  ASSERT_EQ(kelm::TaskList.size(), 2u);
+  testenv::WriteFile(inst_.Watched("b.dat"), "b");
+  ASSERT_TRUE(testenv::WaitFor([&] { return inst_.Records(recB).size() == 1; }));
+  EXPECT_EQ(inst_.Records(recA).size(), 0u);
+  kelm::StopTasks();
+  EXPECT_TRUE(kelm::TaskList.empty());
+  auto lines = Lines();
+  ASSERT_GE(lines.size(), 5u);
+  EXPECT_EQ(CountLines({lines[0]}, Msg(kelm::msg::kThreadCreated, "A")), 1);
+  EXPECT_EQ(CountLines({lines[1]}, Msg(kelm::msg::kThreadCreated, "B")), 1);
+  EXPECT_EQ(CountLines({lines[2]}, Msg(kelm::msg::kServiceStarted)), 1);
+  EXPECT_EQ(CountLines({lines.back()}, Msg(kelm::msg::kServiceEnded)), 1);
+  ExpectRecords({kStopped});
+}
+
+}  // namespace

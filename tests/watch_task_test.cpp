@@ -1,0 +1,247 @@
+// The watch task against real files and real processes: its settings, and a written check
+// file turned into one program start and one log line.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+#include "diag/log.h"
+#include "diag/messages.h"
+#include "platform/sync.h"
+#include "support/install.h"
+#include "support/testenv.h"
+#include "tasks/watch_task.h"
+
+using testenv::Installation;
+using testenv::Join;
+
+namespace {
+
+std::int64_t FixedClock() { return 1767225600 + 12 * 3600; }  // mid-day, any day will do
+
+class WatchTaskTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    kelm::SetModuleDirForTesting(inst_.dir.c_str());
+    kelm::SetLogClockForTesting(&FixedClock);
+  }
+  void TearDown() override {
+    for (kelm::WatchTask* t : started_) {
+      t->StopWatch();
+      delete t;
+    }
+    kelm::SetLogClockForTesting(nullptr);
+    kelm::SetModuleDirForTesting(nullptr);
+  }
+
+  // A task read from the installation's settings; fails the test when the settings fail.
+  kelm::WatchTask* Load(const std::string& section) {
+    auto* t = new kelm::WatchTask;
+    EXPECT_EQ(t->ReadCheckDir(inst_.Path("kelmservice.ini").c_str(), "CheckDir"), 0);
+    EXPECT_EQ(t->ReadTaskSettings(inst_.Path("task.ini").c_str(), section.c_str()), 0);
+    return t;
+  }
+  kelm::WatchTask* Start(const std::string& section) {
+    kelm::WatchTask* t = Load(section);
+    EXPECT_EQ(t->StartWatch(), 0);
+    started_.push_back(t);
+    return t;
+  }
+  size_t RecordsIn(const std::string& file) { return inst_.Records(file).size(); }
+  std::string StartedLine(const kelm::WatchTask* t) {
+    return testenv::Msg(kelm::msg::kStartedProgram, t->checkFile, t->params);
+  }
+
+  Installation inst_;
+  std::vector<kelm::WatchTask*> started_;
+};
+
+TEST_F(WatchTaskTest, SettingsFailuresGiveTheirCodes) {
+  kelm::WatchTask t;
+  EXPECT_EQ(t.ReadCheckDir(inst_.Path("kelmservice.ini").c_str(), "CheckDir"), kelm::ErrorIniMissing);
+  testenv::WriteFile(inst_.Path("kelmservice.ini"), "[Other]\r\nCheckDir=x\r\n");
+  EXPECT_EQ(t.ReadCheckDir(inst_.Path("kelmservice.ini").c_str(), "CheckDir"),
+            kelm::ErrorCheckDirInvalid);
+  inst_.WriteServiceIni(Join(inst_.dir, "nowhere"));
+  EXPECT_EQ(t.ReadCheckDir(inst_.Path("kelmservice.ini").c_str(), "CheckDir"),
+            kelm::ErrorCheckDirInvalid);
+  // Any existing path passes, a file too; watching it fails later.
+  testenv::WriteFile(inst_.Path("afile"), "x");
+  inst_.WriteServiceIni(inst_.Path("afile"));
+  EXPECT_EQ(t.ReadCheckDir(inst_.Path("kelmservice.ini").c_str(), "CheckDir"), 0);
+
+  inst_.WriteServiceIni(inst_.watched);
+  ASSERT_EQ(t.ReadCheckDir(inst_.Path("kelmservice.ini").c_str(), "CheckDir"), 0);
+  EXPECT_STREQ(t.checkDir, inst_.watched.c_str());
+  EXPECT_EQ(t.ReadTaskSettings(inst_.Path("task.ini").c_str(), "A"), kelm::ErrorIniMissing);
+  inst_.WriteTaskIni(
+      "[NoTask]\r\nCheckFile=in.dat\r\n[NoFile]\r\nTask=x.exe\r\n[Lower]\r\ncheckfile=low.dat\r\n"
+      "task=prog\r\n");
+  EXPECT_EQ(t.ReadTaskSettings(inst_.Path("task.ini").c_str(), "NoTask"), kelm::ErrorKeyMissing);
+  EXPECT_EQ(t.ReadTaskSettings(inst_.Path("task.ini").c_str(), "NoFile"), kelm::ErrorKeyMissing);
+  EXPECT_EQ(t.ReadTaskSettings(inst_.Path("task.ini").c_str(), "lower"), 0);
+  EXPECT_EQ(std::string(t.checkFile), inst_.Watched("low.dat"));
+  EXPECT_STREQ(t.program, "prog");
+  EXPECT_STREQ(t.params, "");
+  EXPECT_EQ(t.lastWriteLow | t.lastWriteHigh, 0u);  // absent at start
+}
+
+TEST_F(WatchTaskTest, InitialWriteTimeIsTakenOnlyFromAFileNobodyHolds) {
+  inst_.WriteServiceIni(inst_.watched);
+  inst_.WriteTaskIni("[A]\r\nCheckFile=in.dat\r\nTask=prog\r\nPara=p\r\n");
+  testenv::WriteFile(inst_.Watched("in.dat"), "data");
+  kelm::WatchTask* free = Load("A");
+  EXPECT_NE(free->lastWriteLow | free->lastWriteHigh, 0u);
+  EXPECT_STREQ(free->params, "p");
+  delete free;
+
+  testenv::Process holder = testenv::Start(testenv::ToolPath("holder"),
+                                           {inst_.Watched("in.dat"), "60"}, {}, inst_.Path("h.out"),
+                                           "", true);
+  ASSERT_TRUE(holder.valid());
+  ASSERT_TRUE(testenv::WaitFor([&] { return testenv::ReadFile(inst_.Path("h.out")) == "held\n"; }));
+  kelm::WatchTask* held = Load("A");
+  EXPECT_EQ(held->lastWriteLow | held->lastWriteHigh, 0u);
+  delete held;
+  testenv::CloseStdin(holder);
+  EXPECT_EQ(testenv::Wait(holder), 0);
+}
+
+TEST_F(WatchTaskTest, JoinedCheckFilePathThatDoesNotFitIsRefused) {
+  std::string longName(259 - inst_.watched.size(), 'n');  // separator makes it 260
+  inst_.WriteServiceIni(inst_.watched);
+  inst_.WriteTaskIni("[A]\r\nCheckFile=" + longName + "\r\nTask=prog\r\n");
+  kelm::WatchTask t;
+  ASSERT_EQ(t.ReadCheckDir(inst_.Path("kelmservice.ini").c_str(), "CheckDir"), 0);
+  EXPECT_EQ(t.ReadTaskSettings(inst_.Path("task.ini").c_str(), "A"), kelm::ErrorKeyMissing);
+  EXPECT_STREQ(t.program, "");  // nothing spilled into the next field
+
+  std::string fits = longName.substr(1);
+  inst_.WriteTaskIni("[A]\r\nCheckFile=" + fits + "\r\nTask=prog\r\n");
+  EXPECT_EQ(t.ReadTaskSettings(inst_.Path("task.ini").c_str(), "A"), 0);
+  EXPECT_EQ(std::string(t.checkFile).size(), 259u);
+}
+
+TEST_F(WatchTaskTest, FileAbsentAtStartThenWrittenStartsTheProgramOnce) {
+  std::string rec = inst_.Path("rec.txt");
+  inst_.WriteServiceIni(inst_.watched);
+  inst_.WriteTaskIni(inst_.RecorderTask("A", "in.dat", rec, "first"));
+  kelm::WatchTask* t = Start("A");
+  testenv::WriteFile(inst_.Watched("in.dat"), "payload");
+  ASSERT_TRUE(testenv::WaitFor([&] { return RecordsIn(rec) == 1; }));
+  auto r = inst_.Records(rec);
+  ASSERT_EQ(r[0].args.size(), 1u);
+  EXPECT_EQ(r[0].args[0], "first");
+  ASSERT_TRUE(testenv::WaitFor([&] { return testenv::CountLines(inst_.LogLines(), StartedLine(t)) == 1; }));
+
+  // A write to another file: the check file's time is unchanged, so nothing starts. The next
+  // write of the check file then starts it exactly once more.
+  testenv::WriteFile(inst_.Watched("other.dat"), "x");
+  testenv::WriteFile(inst_.Watched("other.dat"), "xy");
+  testenv::SleepForChangeToSettle();
+  testenv::WriteFile(inst_.Watched("in.dat"), "again");
+  ASSERT_TRUE(testenv::WaitFor([&] { return RecordsIn(rec) >= 2; }));
+  testenv::SleepForChangeToSettle();
+  EXPECT_EQ(RecordsIn(rec), 2u);
+  EXPECT_EQ(testenv::CountLines(inst_.LogLines(), StartedLine(t)), 2);
+}
+
+TEST_F(WatchTaskTest, CopyStillHeldStartsOnlyAfterTheWriterLetsGo) {
+  std::string rec = inst_.Path("rec.txt");
+  inst_.WriteServiceIni(inst_.watched);
+  inst_.WriteTaskIni(inst_.RecorderTask("A", "in.dat", rec));
+  Start("A");
+  // The holder writes the file and keeps it open until its input closes.
+  testenv::Process holder = testenv::Start(testenv::ToolPath("holder"),
+                                           {inst_.Watched("in.dat"), "60"}, {}, inst_.Path("h.out"),
+                                           "", true);
+  ASSERT_TRUE(holder.valid());
+  ASSERT_TRUE(testenv::WaitFor([&] { return testenv::ReadFile(inst_.Path("h.out")) == "held\n"; }));
+  testenv::SleepForChangeToSettle();
+  EXPECT_EQ(RecordsIn(rec), 0u);  // held: every attempt fails to open
+  testenv::AppendFile(inst_.Path("unrelated"), "");
+  testenv::CloseStdin(holder);
+  EXPECT_EQ(testenv::Wait(holder), 0);
+  // Released: a later change in the folder (or the writer's close) makes the check run again.
+  testenv::WriteFile(inst_.Watched("nudge.dat"), "n");
+  ASSERT_TRUE(testenv::WaitFor([&] { return RecordsIn(rec) == 1; }));
+  testenv::SleepForChangeToSettle();
+  EXPECT_EQ(RecordsIn(rec), 1u);
+}
+
+TEST_F(WatchTaskTest, TwoTasksOnOneCheckFileEachStartTheirProgram) {
+  std::string recA = inst_.Path("a.txt"), recB = inst_.Path("b.txt");
+  inst_.WriteServiceIni(inst_.watched);
+  inst_.WriteTaskIni(inst_.RecorderTask("A", "in.dat", recA, "A") +
+                     inst_.RecorderTask("B", "in.dat", recB, "B"));
+  Start("A");
+  Start("B");
+  testenv::WriteFile(inst_.Watched("in.dat"), "x");
+  ASSERT_TRUE(testenv::WaitFor([&] { return RecordsIn(recA) == 1 && RecordsIn(recB) == 1; }));
+  EXPECT_EQ(inst_.Records(recA)[0].args.at(0), "A");
+  EXPECT_EQ(inst_.Records(recB)[0].args.at(0), "B");
+}
+
+TEST_F(WatchTaskTest, RewriteWhileTheStartedProgramRunsStartsItAgain) {
+  std::string rec = inst_.Path("rec.txt");
+  inst_.WriteServiceIni(inst_.watched);
+  inst_.WriteTaskIni(inst_.RecorderTask("A", "in.dat", rec));
+  testenv::SetEnv("RECORDER_SLEEP_MS", "4000");
+  Start("A");
+  testenv::WriteFile(inst_.Watched("in.dat"), "1");
+  ASSERT_TRUE(testenv::WaitFor([&] { return RecordsIn(rec) == 1; }));
+  testenv::WriteFile(inst_.Watched("in.dat"), "22");
+  ASSERT_TRUE(testenv::WaitFor([&] { return RecordsIn(rec) == 2; }));
+  testenv::SetEnv("RECORDER_SLEEP_MS", "");
+}
+
+TEST_F(WatchTaskTest, ParametersWithBlanksQuotesAndPercentReachTheProgramAndTheLog) {
+  std::string rec = inst_.Path("rec.txt");
+  Installation& in = inst_;
+  in.WriteServiceIni(in.watched);
+  in.WriteTaskIni(in.RecorderTask("A", "in%d.dat", rec, "\"a b\" c\\\"d 50%s x"));
+  kelm::WatchTask* t = Start("A");
+  testenv::WriteFile(in.Watched("in%d.dat"), "x");
+  ASSERT_TRUE(testenv::WaitFor([&] { return RecordsIn(rec) == 1; }));
+  std::vector<std::string> expected{"a b", "c\"d", "50%s", "x"};
+  EXPECT_EQ(in.Records(rec)[0].args, expected);
+  std::string line = StartedLine(t);
+  EXPECT_NE(line.find("in%d.dat \"" + rec + "\" \"a b\" c\\\"d 50%s x "), std::string::npos);
+  ASSERT_TRUE(testenv::WaitFor([&] { return testenv::CountLines(in.LogLines(), line) == 1; }));
+}
+
+TEST_F(WatchTaskTest, StopEndsAnIdleWatcherAndOneJustStarted) {
+  inst_.WriteServiceIni(inst_.watched);
+  inst_.WriteTaskIni("[A]\r\nCheckFile=in.dat\r\nTask=prog\r\n");
+  for (int i = 0; i < 2; ++i) {
+    kelm::WatchTask* t = Load("A");
+    ASSERT_EQ(t->StartWatch(), 0);
+    if (i == 0) testenv::SleepForChangeToSettle();  // idle in its wait; the other stops at once
+    ASSERT_TRUE(t->SignalStop());
+    EXPECT_EQ(plat::WaitOne(t->thread, 10000), 0);
+    std::uint32_t code = 99;
+    EXPECT_TRUE(plat::ThreadExitCode(t->thread, &code));
+    EXPECT_EQ(code, 0u);
+    t->FinishStop();
+    EXPECT_EQ(t->thread, plat::kNoHandle);
+    delete t;
+  }
+}
+
+TEST_F(WatchTaskTest, FolderThatCannotBeWatchedEndsTheWatcherWith2009) {
+  testenv::WriteFile(inst_.Path("afile"), "x");
+  inst_.WriteServiceIni(inst_.Path("afile"));
+  inst_.WriteTaskIni("[A]\r\nCheckFile=in.dat\r\nTask=prog\r\n");
+  kelm::WatchTask* t = Load("A");
+  ASSERT_EQ(t->StartWatch(), 0);
+  EXPECT_EQ(plat::WaitOne(t->thread, 10000), 0);
+  std::uint32_t code = 0;
+  EXPECT_TRUE(plat::ThreadExitCode(t->thread, &code));
+  EXPECT_EQ(code, static_cast<std::uint32_t>(kelm::ErrorWatchFailed));
+  t->StopWatch();
+  delete t;
+  EXPECT_EQ(testenv::CountLines(inst_.LogLines(), testenv::Msg(kelm::msg::kWatchFailed)), 1);
+}
+
+}  // namespace
