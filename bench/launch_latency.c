@@ -1,0 +1,286 @@
+/* Launch latency: from a writer's close() of a watched file to the first instruction of the
+ * program a watcher starts for it, for several watchers side by side, plus the spawn floor.
+ *
+ * Each lane is NAME:TRIGGER:FIFO. The harness writes TRIGGER and closes it; whatever watches it
+ * starts the probe with FIFO as its argument, and the probe writes its start time there. The lane
+ * named "floor" has no trigger: the harness reads the clock and posix_spawns the probe itself,
+ * which is the cost no watcher can beat. The lane named "kelmservice" is ours; every other lane
+ * is a peer.
+ *
+ * Lanes take turns on one timeline, so drift of a shared machine hits them alike. With a hold,
+ * a writer keeps its file open that long after its last write; the lanes' hold periods overlap
+ * (lane j's close is due one slot after lane j-1's), so the run stays short, but no two closes are
+ * ever measured at once: each close waits for its probe before the timeline moves on.
+ *
+ * Prints p50/p95/max per lane, the ratios ours/floor and ours/best peer, and a RESULT line. */
+#define _GNU_SOURCE
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+extern char** environ;
+
+enum { kMaxLanes = 8, kProbeTimeoutMs = 3000 };
+
+typedef struct {
+  const char* name;
+  const char* trigger; /* NULL for the floor */
+  const char* fifo;
+  int fifoFd;
+  int writeFd; /* the trigger while a writer holds it, else -1 */
+  int64_t writtenAt; /* monotonic ns of the last write */
+  double* samples; /* microseconds */
+  int count;
+  int missed;
+  int extra;
+  char pending[256];
+  size_t pendingLen;
+} Lane;
+
+static const char* gProbe;
+
+static int64_t NowNs(clockid_t clock) {
+  struct timespec ts;
+  clock_gettime(clock, &ts);
+  return (int64_t)ts.tv_sec * 1000000000 + ts.tv_nsec;
+}
+
+static void SleepUntil(int64_t monoNs) {
+  struct timespec ts = {(time_t)(monoNs / 1000000000), (long)(monoNs % 1000000000)};
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, NULL) == EINTR) {
+  }
+}
+
+static void Die(const char* what) {
+  perror(what);
+  exit(1);
+}
+
+/* Takes one complete line from the lane's FIFO, waiting up to timeoutMs; 1 with the probe's
+ * time in *realNs, 0 on time-out. */
+static int ReadProbeLine(Lane* lane, int timeoutMs, int64_t* realNs) {
+  int64_t deadline = NowNs(CLOCK_MONOTONIC) + (int64_t)timeoutMs * 1000000;
+  for (;;) {
+    char* nl = memchr(lane->pending, '\n', lane->pendingLen);
+    if (nl != NULL) {
+      *nl = '\0';
+      long long sec = 0;
+      long nsec = 0;
+      if (sscanf(lane->pending, "%lld.%ld", &sec, &nsec) != 2) sec = nsec = 0;
+      size_t used = (size_t)(nl - lane->pending) + 1;
+      memmove(lane->pending, nl + 1, lane->pendingLen - used);
+      lane->pendingLen -= used;
+      *realNs = (int64_t)sec * 1000000000 + nsec;
+      return 1;
+    }
+    int64_t left = (deadline - NowNs(CLOCK_MONOTONIC)) / 1000000;
+    if (left < 0) return 0;
+    struct pollfd p = {lane->fifoFd, POLLIN, 0};
+    int r = poll(&p, 1, (int)left);
+    if (r < 0 && errno != EINTR) Die("poll");
+    if (r <= 0) continue;
+    ssize_t n = read(lane->fifoFd, lane->pending + lane->pendingLen,
+                     sizeof lane->pending - lane->pendingLen - 1);
+    if (n > 0) lane->pendingLen += (size_t)n;
+    if (lane->pendingLen >= sizeof lane->pending - 1) lane->pendingLen = 0; /* garbage */
+  }
+}
+
+/* Starts that came without a trigger of their own (a second start for one write). */
+static void DrainExtras(Lane* lane) {
+  int64_t ignored;
+  while (ReadProbeLine(lane, 0, &ignored)) ++lane->extra;
+}
+
+static void WriteTrigger(Lane* lane, int seq) {
+  lane->writeFd = open(lane->trigger, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (lane->writeFd < 0) Die(lane->trigger);
+  char text[32];
+  int n = snprintf(text, sizeof text, "trigger %d\n", seq);
+  if (write(lane->writeFd, text, (size_t)n) != n) Die("write");
+  lane->writtenAt = NowNs(CLOCK_MONOTONIC);
+}
+
+static void Measure(Lane* lane, int64_t startReal) {
+  int64_t probeReal;
+  if (!ReadProbeLine(lane, kProbeTimeoutMs, &probeReal)) {
+    ++lane->missed;
+    return;
+  }
+  lane->samples[lane->count++] = (double)(probeReal - startReal) / 1000.0;
+}
+
+static void CloseAndMeasure(Lane* lane, int holdMs) {
+  DrainExtras(lane);
+  SleepUntil(lane->writtenAt + (int64_t)holdMs * 1000000);
+  int64_t t0 = NowNs(CLOCK_REALTIME);
+  close(lane->writeFd);
+  lane->writeFd = -1;
+  Measure(lane, t0);
+}
+
+static void SpawnFloor(Lane* lane) {
+  DrainExtras(lane);
+  char* argv[] = {(char*)gProbe, (char*)lane->fifo, NULL};
+  pid_t pid;
+  int64_t t0 = NowNs(CLOCK_REALTIME);
+  int rc = posix_spawn(&pid, gProbe, NULL, NULL, argv, environ);
+  if (rc != 0) {
+    errno = rc;
+    Die("posix_spawn");
+  }
+  Measure(lane, t0);
+  waitpid(pid, NULL, 0);
+}
+
+static int CompareDouble(const void* a, const void* b) {
+  double x = *(const double*)a, y = *(const double*)b;
+  return (x > y) - (x < y);
+}
+
+static double Percentile(const Lane* lane, double p) {
+  if (lane->count == 0) return 0;
+  int at = (int)(p * (lane->count - 1) + 0.5);
+  return lane->samples[at];
+}
+
+static void Usage(void) {
+  fputs("usage: launch_latency --probe PATH --count N [--hold-ms H] [--slot-ms S] "
+        "[--label TEXT] --lane NAME:TRIGGER:FIFO ...\n",
+        stderr);
+  exit(2);
+}
+
+int main(int argc, char** argv) {
+  Lane lanes[kMaxLanes];
+  int laneCount = 0, count = 200, holdMs = 0, slotMs = 25;
+  const char* label = "";
+  for (int i = 1; i < argc; ++i) {
+    if (i + 1 >= argc) Usage();
+    const char* v = argv[++i];
+    if (!strcmp(argv[i - 1], "--probe")) {
+      gProbe = v;
+    } else if (!strcmp(argv[i - 1], "--count")) {
+      count = atoi(v);
+    } else if (!strcmp(argv[i - 1], "--hold-ms")) {
+      holdMs = atoi(v);
+    } else if (!strcmp(argv[i - 1], "--slot-ms")) {
+      slotMs = atoi(v);
+    } else if (!strcmp(argv[i - 1], "--label")) {
+      label = v;
+    } else if (!strcmp(argv[i - 1], "--lane") && laneCount < kMaxLanes) {
+      char* spec = strdup(v);
+      char* c1 = strchr(spec, ':');
+      char* c2 = c1 ? strchr(c1 + 1, ':') : NULL;
+      if (c2 == NULL) Usage();
+      *c1 = *c2 = '\0';
+      Lane* lane = &lanes[laneCount++];
+      memset(lane, 0, sizeof *lane);
+      lane->name = spec;
+      lane->trigger = c1[1] ? c1 + 1 : NULL;
+      lane->fifo = c2 + 1;
+      lane->writeFd = -1;
+    } else {
+      Usage();
+    }
+  }
+  if (gProbe == NULL || laneCount == 0 || count <= 0) Usage();
+
+  int fileLanes = 0;
+  int floorLane = -1;
+  for (int i = 0; i < laneCount; ++i) {
+    Lane* lane = &lanes[i];
+    /* Read-write, so the FIFO never reports end of input and a probe's open never blocks. */
+    lane->fifoFd = open(lane->fifo, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (lane->fifoFd < 0) Die(lane->fifo);
+    lane->samples = calloc((size_t)count, sizeof(double));
+    if (lane->trigger) {
+      ++fileLanes;
+    } else {
+      floorLane = i;
+    }
+  }
+  /* Lane j's next write must come after its previous close was measured. */
+  if (fileLanes > 0 && fileLanes * slotMs < holdMs + 20) slotMs = (holdMs + 20) / fileLanes + 1;
+
+  /* Close k (of lane k % fileLanes, round k / fileLanes) is due at start + hold + k*slot; its
+   * write, hold earlier. Events run in time order; a write that falls due while a close is
+   * being measured just follows it, and its close then waits out the full hold. */
+  int total = count * (fileLanes > 0 ? fileLanes : 1);
+  int64_t start = NowNs(CLOCK_MONOTONIC) + 50 * 1000000LL;
+  int nextWrite = 0, nextClose = 0;
+  int fileIndex[kMaxLanes];
+  for (int i = 0, j = 0; i < laneCount; ++i) {
+    if (lanes[i].trigger) fileIndex[j++] = i;
+  }
+  while (nextClose < total) {
+    int64_t closeDue = start + (int64_t)(holdMs + (int64_t)nextClose * slotMs) * 1000000;
+    int64_t writeDue = start + (int64_t)nextWrite * slotMs * 1000000;
+    if (fileLanes == 0) {
+      SleepUntil(closeDue);
+      SpawnFloor(&lanes[floorLane]);
+      ++nextClose;
+      continue;
+    }
+    if (nextWrite < total && writeDue <= closeDue) {
+      SleepUntil(writeDue);
+      WriteTrigger(&lanes[fileIndex[nextWrite % fileLanes]], nextWrite);
+      ++nextWrite;
+      continue;
+    }
+    SleepUntil(closeDue);
+    int lane = fileIndex[nextClose % fileLanes];
+    CloseAndMeasure(&lanes[lane], holdMs);
+    /* The floor takes its turn right after the first lane's, outside any hold. */
+    if (floorLane >= 0 && nextClose % fileLanes == 0) SpawnFloor(&lanes[floorLane]);
+    ++nextClose;
+  }
+  /* Late second starts still count against their lane. */
+  usleep(300 * 1000);
+  for (int i = 0; i < laneCount; ++i) DrainExtras(&lanes[i]);
+
+  printf("\n%s: %d triggers per lane, hold %d ms, slot %d ms (latency in microseconds)\n", label,
+         count, holdMs, slotMs);
+  printf("  %-12s %9s %9s %9s %9s %6s %6s\n", "lane", "min", "p50", "p95", "max", "miss",
+         "extra");
+  double oursP50 = -1, floorP50 = -1, bestPeer = -1;
+  const char* bestPeerName = "-";
+  for (int i = 0; i < laneCount; ++i) {
+    Lane* lane = &lanes[i];
+    qsort(lane->samples, (size_t)lane->count, sizeof(double), CompareDouble);
+    double p50 = Percentile(lane, 0.50);
+    printf("  %-12s %9.1f %9.1f %9.1f %9.1f %6d %6d\n", lane->name,
+           lane->count ? lane->samples[0] : 0.0, p50, Percentile(lane, 0.95),
+           lane->count ? lane->samples[lane->count - 1] : 0.0, lane->missed, lane->extra);
+    if (!strcmp(lane->name, "kelmservice")) {
+      oursP50 = p50;
+    } else if (!lane->trigger) {
+      floorP50 = p50;
+    } else if (lane->count > 0 && (bestPeer < 0 || p50 < bestPeer)) {
+      bestPeer = p50;
+      bestPeerName = lane->name;
+    }
+  }
+  if (oursP50 > 0 && floorP50 > 0) {
+    printf("  ours/floor p50      = %.3f  (goal <= 1.10)\n", oursP50 / floorP50);
+  }
+  if (oursP50 > 0 && bestPeer > 0) {
+    printf("  ours/best peer p50  = %.3f  (best peer: %s; goal <= 1.00)\n", oursP50 / bestPeer,
+           bestPeerName);
+  }
+  printf("RESULT latency %s ours_p50_us=%.1f floor_p50_us=%.1f best_peer=%s best_peer_p50_us=%.1f"
+         " ours_floor=%.3f ours_peer=%.3f\n",
+         label, oursP50, floorP50, bestPeerName, bestPeer,
+         (oursP50 > 0 && floorP50 > 0) ? oursP50 / floorP50 : 0.0,
+         (oursP50 > 0 && bestPeer > 0) ? oursP50 / bestPeer : 0.0);
+  return 0;
+}
