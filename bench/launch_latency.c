@@ -36,9 +36,9 @@ typedef struct {
   const char* trigger; /* NULL for the floor */
   const char* fifo;
   int fifoFd;
-  int writeFd; /* the trigger while a writer holds it, else -1 */
+  int writeFd;       /* the trigger while a writer holds it, else -1 */
   int64_t writtenAt; /* monotonic ns of the last write */
-  double* samples; /* microseconds */
+  double* samples;   /* microseconds */
   int count;
   int missed;
   int extra;
@@ -154,9 +154,10 @@ static double Percentile(const Lane* lane, double p) {
 }
 
 static void Usage(void) {
-  fputs("usage: launch_latency --probe PATH --count N [--hold-ms H] [--slot-ms S] "
-        "[--label TEXT] --lane NAME:TRIGGER:FIFO ...\n",
-        stderr);
+  fputs(
+      "usage: launch_latency --probe PATH --count N [--hold-ms H] [--slot-ms S] "
+      "[--label TEXT] --lane NAME:TRIGGER:FIFO ...\n",
+      stderr);
   exit(2);
 }
 
@@ -250,8 +251,7 @@ int main(int argc, char** argv) {
 
   printf("\n%s: %d triggers per lane, hold %d ms, slot %d ms (latency in microseconds)\n", label,
          count, holdMs, slotMs);
-  printf("  %-12s %9s %9s %9s %9s %6s %6s\n", "lane", "min", "p50", "p95", "max", "miss",
-         "extra");
+  printf("  %-12s %9s %9s %9s %9s %6s %6s\n", "lane", "min", "p50", "p95", "max", "miss", "extra");
   double oursP50 = -1, floorP50 = -1, bestPeer = -1;
   const char* bestPeerName = "-";
   for (int i = 0; i < laneCount; ++i) {
@@ -277,10 +277,11 @@ int main(int argc, char** argv) {
     printf("  ours/best peer p50  = %.3f  (best peer: %s; goal <= 1.00)\n", oursP50 / bestPeer,
            bestPeerName);
   }
-  printf("RESULT latency %s ours_p50_us=%.1f floor_p50_us=%.1f best_peer=%s best_peer_p50_us=%.1f"
-         " ours_floor=%.3f ours_peer=%.3f\n",
-         label, oursP50, floorP50, bestPeerName, bestPeer,
-         (oursP50 > 0 && floorP50 > 0) ? oursP50 / floorP50 : 0.0,
-         (oursP50 > 0 && bestPeer > 0) ? oursP50 / bestPeer : 0.0);
+  printf(
+      "RESULT latency %s ours_p50_us=%.1f floor_p50_us=%.1f best_peer=%s best_peer_p50_us=%.1f"
+      " ours_floor=%.3f ours_peer=%.3f\n",
+      label, oursP50, floorP50, bestPeerName, bestPeer,
+      (oursP50 > 0 && floorP50 > 0) ? oursP50 / floorP50 : 0.0,
+      (oursP50 > 0 && bestPeer > 0) ? oursP50 / bestPeer : 0.0);
   return 0;
 }

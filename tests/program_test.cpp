@@ -156,10 +156,10 @@ class ForegroundRunTest : public ProgramTest {
   void StartAndWaitForTasks() {
     Run({"-debug"});
     ASSERT_TRUE(LogHas(Msg(kelm::msg::kServiceStarted))) << inst_.LogBytes();
-    EXPECT_TRUE(LogIs(inst_.LogBytes(), {Line(testenv::SeparatorText()),
-                                         Line(Msg(kelm::msg::kThreadCreated, "TaskA")),
-                                         Line(Msg(kelm::msg::kThreadCreated, "TaskB")),
-                                         Line(Msg(kelm::msg::kServiceStarted))}));
+    EXPECT_TRUE(LogIs(
+        inst_.LogBytes(),
+        {Line(testenv::SeparatorText()), Line(Msg(kelm::msg::kThreadCreated, "TaskA")),
+         Line(Msg(kelm::msg::kThreadCreated, "TaskB")), Line(Msg(kelm::msg::kServiceStarted))}));
   }
 
   // Writes TaskA's check file and waits for its program and its log line.
@@ -244,10 +244,10 @@ TEST_F(ForegroundRunTest, AbandonedStartStillShowsTheBoxAndStopsTwice) {
   EXPECT_EQ(DismissDebugBox(), kDebugText);
   EXPECT_EQ(WaitExit(), 0);
   // The code's resource text is empty: a bare prefix, and the end line follows on its line.
-  EXPECT_TRUE(LogIs(inst_.LogBytes(), {Line(testenv::SeparatorText()),
-                                       Line(Msg(kelm::msg::kThreadCreateFailed, "Only")), "",
-                                       Line(Msg(kelm::msg::kServiceEnded)),
-                                       Line(Msg(kelm::msg::kServiceEnded))}));
+  EXPECT_TRUE(
+      LogIs(inst_.LogBytes(),
+            {Line(testenv::SeparatorText()), Line(Msg(kelm::msg::kThreadCreateFailed, "Only")), "",
+             Line(Msg(kelm::msg::kServiceEnded)), Line(Msg(kelm::msg::kServiceEnded))}));
   auto events = Events();
   EXPECT_EQ(events, (std::vector<EventRecord>{kConfigFailed, kStopped, kStopped}))
       << testenv::ToString(events);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -59,6 +60,13 @@ bool RecordStatus(plat::Handle handle, const plat::ServiceStatus& status) {
 struct Expected {
   std::uint32_t state, accepts, checkPoint, waitHint;
 };
+
+// Spins rather than sleeps: a sleep or a yield can take far longer on a loaded machine.
+void BusyWait(std::chrono::microseconds d) {
+  auto end = std::chrono::steady_clock::now() + d;
+  while (std::chrono::steady_clock::now() < end) {
+  }
+}
 
 const plat::Handle kStatusHandle = reinterpret_cast<plat::Handle>(std::intptr_t{0x5a5a});
 
@@ -273,21 +281,25 @@ TEST_F(ServiceTest, StopRacingTheEndOfAnAbandonedStartNeverFollowsStopped) {
       control = std::thread([&, round] {
         controlStarted = true;
         // Odd rounds send at once, to be waiting for the status lock when running is out.
-        if (round % 2 == 0) {
-          for (int spin = 0; spin < round * 500; ++spin) std::this_thread::yield();
-        }
+        if (round % 2 == 0) BusyWait(std::chrono::microseconds(round * 10));
         kelm::ServiceCtrlHandler(kelm::ControlStop);
         controlDone = true;
       });
       while (!controlStarted) std::this_thread::yield();
-      if (round % 2 == 1) {
-        for (int spin = 0; spin < 200; ++spin) std::this_thread::yield();
-      }
+      if (round % 2 == 1) BusyWait(std::chrono::microseconds(100));
     };
     StartServiceThread();
-    ASSERT_TRUE(JoinService());
-    ASSERT_TRUE(testenv::WaitFor([&] { return controlDone.load(); }));
-    control.join();
+    bool ended = JoinService();
+    bool controlled = testenv::WaitFor([&] { return controlDone.load(); });
+    if (control.joinable()) {
+      if (controlled) {
+        control.join();
+      } else {
+        control.detach();  // stuck: fail rather than hang
+      }
+    }
+    ASSERT_TRUE(ended);
+    ASSERT_TRUE(controlled) << "the stop control never returned";
     rec_.onReport = nullptr;
 
     auto got = Reports();

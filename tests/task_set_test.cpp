@@ -163,8 +163,8 @@ TEST_F(TaskSetTest, WatchersThatCannotArmLeaveTheStartStanding) {
   inst_.WriteTaskIni("[A]\r\nCheckFile=a\r\nTask=p\r\n[B]\r\nCheckFile=b\r\nTask=p\r\n");
   EXPECT_EQ(kelm::StartTasks(), 1);
   EXPECT_EQ(kelm::TaskList.size(), 2u);
-  ASSERT_TRUE(testenv::WaitFor(
-      [&] { return CountLines(Lines(), Msg(kelm::msg::kWatchFailed)) == 2; }));
+  ASSERT_TRUE(
+      testenv::WaitFor([&] { return CountLines(Lines(), Msg(kelm::msg::kWatchFailed)) == 2; }));
   kelm::StopTasks();
   auto lines = Lines();
   EXPECT_EQ(CountLines(lines, Msg(kelm::msg::kServiceStarted)), 1);
@@ -175,7 +175,8 @@ TEST_F(TaskSetTest, WatchersThatCannotArmLeaveTheStartStanding) {
 TEST_F(TaskSetTest, NormalStartRunsEveryTaskUntilStopped) {
   std::string recA = inst_.Path("a.txt"), recB = inst_.Path("b.txt");
   inst_.WriteServiceIni(inst_.watched);
-  inst_.WriteTaskIni(inst_.RecorderTask("A", "a.dat", recA) + inst_.RecorderTask("B", "b.dat", recB));
+  inst_.WriteTaskIni(inst_.RecorderTask("A", "a.dat", recA) +
+                     inst_.RecorderTask("B", "b.dat", recB));
   ASSERT_EQ(kelm::StartTasks(), 1);
   ASSERT_EQ(kelm::TaskList.size(), 2u);
   testenv::WriteFile(inst_.Watched("b.dat"), "b");

@@ -204,6 +204,40 @@ TEST(Win32Handles, ReleasedNotificationLeavesNoTraceForReusedValues) {
   }
 }
 
+struct ArmRequest {
+  std::string dir;
+  plat::Handle notification = plat::kNoHandle;
+};
+
+unsigned ArmAndEnd(void* arg) {
+  auto* request = static_cast<ArmRequest*>(arg);
+  request->notification = plat::ArmNotification(request->dir.c_str(), "in.dat");
+  return 0;
+}
+
+TEST(Win32Notification, ArmedByAThreadThatEndedStillWakesAndRearms) {
+  // The task set arms each notification on its own thread, which may end before the watcher
+  // first waits.
+  ArmRequest request{testenv::FreshDir()};
+  plat::Handle armer = plat::StartThread(ArmAndEnd, &request);
+  ASSERT_NE(armer, nullptr);
+  ASSERT_EQ(plat::WaitOne(armer, 20000), 0);
+  plat::CloseObject(armer);
+  ASSERT_NE(request.notification, plat::kNoHandle);
+  const std::string file = testenv::Join(request.dir, "in.dat");
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    ASSERT_TRUE(testenv::AppendFile(file, "x"));
+    ASSERT_EQ(plat::WaitOne(request.notification, 20000), 0);
+    // Let the write's reports arrive, then take them all, so the next round sees only its own.
+    for (int i = 0; i < 40; ++i) {
+      ASSERT_TRUE(plat::RearmNotification(request.notification));
+      if (plat::WaitOne(request.notification, 500) == plat::kWaitTimeout) break;
+    }
+  }
+  plat::CloseObject(request.notification);
+}
+
 TEST(Win32Handles, DirectoriesAndMissingPathsDoNotOpenOrArm) {
   const std::string dir = testenv::FreshDir();
   EXPECT_EQ(plat::OpenExclusive(dir.c_str()), plat::kNoHandle);

@@ -23,7 +23,8 @@ const char* GetLastErrorText() {
     return gErrorText;
   }
   text[length - 2] = '\0';  // the CR LF that system texts end with
-  std::snprintf(gErrorText, kTextSize, "%s (0x%x)\n", text, static_cast<unsigned>(plat::LastError()));
+  std::snprintf(gErrorText, kTextSize, "%s (0x%x)\n", text,
+                static_cast<unsigned>(plat::LastError()));
   return gErrorText;
 }
 

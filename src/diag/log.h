@@ -23,7 +23,7 @@ void CutAtLastSeparator(char* path);
 
 // Seams for tests: the clock (seconds since 1970, as time() gives) and the executable folder.
 using LogClock = std::int64_t (*)();
-void SetLogClockForTesting(LogClock clock);  // null restores the real clock
+void SetLogClockForTesting(LogClock clock);    // null restores the real clock
 void SetModuleDirForTesting(const char* dir);  // null forgets the cached folder
 
 }  // namespace kelm

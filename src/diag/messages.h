@@ -39,9 +39,11 @@ inline constexpr char kDispatcherFailed[] = "StartServiceCtrlDispatcher()に失�
 inline constexpr char kWatchFailed[] = "ディレクトリの監視に失敗しました。\n";
 inline constexpr char kStartedProgram[] = "%s %s を起動しました。\n";
 inline constexpr char kSettingsFileBad[] =
-    "設定ファイル（KelmService.ini）が読み込めなかったか、指定している監視ディレクトリが正しくありま"
+    "設定ファイル（KelmService."
+    "ini）が読み込めなかったか、指定している監視ディレクトリが正しくありま"
     "せん。\n";
-inline constexpr char kThreadCreateFailed[] = "ファイル受信監視スレッド[%s]の生成に失敗しました。\n";
+inline constexpr char kThreadCreateFailed[] =
+    "ファイル受信監視スレッド[%s]の生成に失敗しました。\n";
 inline constexpr char kThreadCreated[] = "ファイル受信監視スレッド[%s]を生成しました。\n";
 inline constexpr char kNoTask[] = "Taskが一つも指定されていません。task.iniを設定してください。\n";
 inline constexpr char kStartFailed[] = "サービスを開始に失敗しました。\n";

@@ -36,8 +36,8 @@ bool ReportLocked(std::uint32_t state, std::uint32_t exitCode, std::uint32_t wai
   } else {
     gStatus.checkPoint = gCheckPoint++;
   }
-  bool accepted = gSender ? gSender(gStatusHandle, gStatus)
-                          : plat::SendServiceStatus(gStatusHandle, gStatus);
+  bool accepted =
+      gSender ? gSender(gStatusHandle, gStatus) : plat::SendServiceStatus(gStatusHandle, gStatus);
   if (!accepted) WriteEvent(EventStatusFailed);
   return accepted;
 }

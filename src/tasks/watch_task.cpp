@@ -44,8 +44,8 @@ int WatchTask::ReadTaskSettings(const char* taskIniPath, const char* taskName) {
   if (name[0] == '\0') return ErrorKeyMissing;
   // A joined path that does not fit its field is refused rather than cut: a cut path would
   // watch a different file.
-  int n = std::snprintf(checkFile, sizeof checkFile, "%s%c%s", checkDir, plat::kPathSeparator,
-                        name);
+  int n =
+      std::snprintf(checkFile, sizeof checkFile, "%s%c%s", checkDir, plat::kPathSeparator, name);
   if (n < 0 || static_cast<std::size_t>(n) >= sizeof checkFile) {
     checkFile[0] = '\0';
     return ErrorKeyMissing;

@@ -22,10 +22,11 @@ struct Installation {
   // A task section whose program is the recorder, recording into recordFile, with extra
   // parameter text after the record file's quoted path.
   std::string RecorderTask(const std::string& section, const std::string& checkFile,
-                           const std::string& recordFile, const std::string& extraParams = "") const;
+                           const std::string& recordFile,
+                           const std::string& extraParams = "") const;
 
-  std::string Path(const std::string& name) const;      // in dir
-  std::string Watched(const std::string& name) const;   // in the watched folder
+  std::string Path(const std::string& name) const;     // in dir
+  std::string Watched(const std::string& name) const;  // in the watched folder
   // Every log line written so far (all day files, in day order), line ends removed.
   std::vector<std::string> LogLines() const;
   std::string LogBytes() const;

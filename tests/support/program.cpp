@@ -68,8 +68,8 @@ bool PrefixAt(const std::string& s, std::size_t pos) {
     }
     pos += kPrefix;
     if (bytes.compare(pos, writes[i].size(), writes[i]) != 0) {
-      return ::testing::AssertionFailure() << "write " << i << " differs; expected \""
-                                           << writes[i] << "\" at byte " << pos << " of:\n"
+      return ::testing::AssertionFailure() << "write " << i << " differs; expected \"" << writes[i]
+                                           << "\" at byte " << pos << " of:\n"
                                            << bytes;
     }
     pos += writes[i].size();
@@ -100,8 +100,9 @@ bool BoxesCanBeShown(std::string* why) {
 #ifdef _WIN32
   const char* display = std::getenv("DISPLAY");
   if (display == nullptr || *display == '\0') {
-    *why = "no X display (DISPLAY is unset): Wine cannot show message boxes; "
-           "scripts/check-all starts an Xvfb for the test run";
+    *why =
+        "no X display (DISPLAY is unset): Wine cannot show message boxes; "
+        "scripts/check-all starts an Xvfb for the test run";
     return false;
   }
 #else
@@ -118,8 +119,8 @@ int PressBox(const Process& owner, const std::string& workDir, const std::string
 #ifdef _WIN32
   // GetProcessId is newer than the Windows version the build targets; Wine has it.
   using GetProcessIdProc = DWORD(WINAPI*)(HANDLE);
-  auto getPid = reinterpret_cast<GetProcessIdProc>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetProcessId")));
+  auto getPid = reinterpret_cast<GetProcessIdProc>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetProcessId")));
   if (getPid != nullptr) pid = getPid(reinterpret_cast<HANDLE>(owner.id));
 #else
   (void)owner;

@@ -38,10 +38,9 @@ bool StillRunning(const Process& p);
 bool BoxesCanBeShown(std::string* why);
 
 // Wine: waits for a top-level window of owner with this caption, reads its text into *text
-// and presses OK; the helper leaves its output in workDir. The helper's exit code: 0 when done, non-zero
-// when no box appeared in time or it stayed.
+// and presses OK; the helper leaves its output in workDir. The helper's exit code: 0 when done,
+// non-zero when no box appeared in time or it stayed.
 int PressBox(const Process& owner, const std::string& workDir, const std::string& caption,
-             std::string* text,
-             std::chrono::milliseconds deadline = std::chrono::seconds(30));
+             std::string* text, std::chrono::milliseconds deadline = std::chrono::seconds(30));
 
 }  // namespace testenv

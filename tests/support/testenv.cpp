@@ -132,8 +132,10 @@ void SetEnv(const std::string& name, const std::string& value) {
   SetEnvironmentVariableA(name.c_str(), value.empty() ? nullptr : value.c_str());
   _putenv((name + "=" + value).c_str());
 #else
-  if (value.empty()) unsetenv(name.c_str());
-  else setenv(name.c_str(), value.c_str(), 1);
+  if (value.empty())
+    unsetenv(name.c_str());
+  else
+    setenv(name.c_str(), value.c_str(), 1);
 #endif
 }
 
@@ -161,8 +163,10 @@ std::string Quote(const std::string& a) {
       ++slashes;
       continue;
     }
-    if (c == '"') out.append(slashes * 2 + 1, '\\');
-    else out.append(slashes, '\\');
+    if (c == '"')
+      out.append(slashes * 2 + 1, '\\');
+    else
+      out.append(slashes, '\\');
     slashes = 0;
     out += c;
   }
@@ -176,7 +180,6 @@ HANDLE OpenForChild(const std::string& path) {
   return CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
-
 
 // Wine writes a program's debug output (WINEDEBUG, where EventSink reads the event records) to
 // its Unix standard error, and a started program inherits that descriptor from the Unix process
@@ -386,8 +389,10 @@ Process Start(const std::string& exe, const std::vector<std::string>& args,
   posix_spawn_file_actions_destroy(&fa);
   if (pipeFds[0] >= 0) close(pipeFds[0]);
   if (pipeFds[1] >= 0) {
-    if (p.valid()) p.stdinW = pipeFds[1];
-    else close(pipeFds[1]);
+    if (p.valid())
+      p.stdinW = pipeFds[1];
+    else
+      close(pipeFds[1]);
   }
   return p;
 }
@@ -395,8 +400,8 @@ Process Start(const std::string& exe, const std::vector<std::string>& args,
 int Wait(Process& p, std::chrono::milliseconds deadline) {
   if (!p.valid()) return -1;
   int status = 0;
-  bool ended = WaitFor(
-      [&] { return waitpid(static_cast<pid_t>(p.id), &status, WNOHANG) == p.id; }, deadline);
+  bool ended = WaitFor([&] { return waitpid(static_cast<pid_t>(p.id), &status, WNOHANG) == p.id; },
+                       deadline);
   if (!ended) {
     Kill(p);
     return -1;

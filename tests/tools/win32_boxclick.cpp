@@ -1,8 +1,8 @@
 // Test helper (Windows only): win32_boxclick <caption> <text-file> [deadline-ms [pid]]
 // Waits for a visible top-level window whose caption is exactly <caption> (a message box some
 // other program shows; with pid, only one of that process, since tests running side by side
-// show boxes of the same caption), writes the text of its static control to <text-file> and presses OK.
-// Exit codes: 0 done; 2 usage; 3 no such window before the deadline; 4 the text could not be
+// show boxes of the same caption), writes the text of its static control to <text-file> and presses
+// OK. Exit codes: 0 done; 2 usage; 3 no such window before the deadline; 4 the text could not be
 // written; 5 the box was still there well after OK was pressed.
 #include <windows.h>
 

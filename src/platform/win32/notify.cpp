@@ -8,6 +8,8 @@
 //
 // The handle handed out is the event itself, so the waits pass it to the system unchanged; a
 // registry maps it to the directory handle and the request's buffer for re-arming and release.
+// A request issued by a thread that then ends is cancelled by the system; the cancellation
+// completes it like a change, so the watcher checks once more and re-arms from its own thread.
 // Windows does not report a writer's close, so the pause ends early only on the stop event.
 #include "platform/notify.h"
 

@@ -64,15 +64,13 @@ void CloseServiceEntry(Handle h) {
 
 bool RegistrySetString(RegistryRoot root, const char* keyPath, const char* valueName,
                        const char* data, std::uint32_t byteCount) {
-  return SetValue(root, keyPath, valueName, REG_SZ, reinterpret_cast<const BYTE*>(data),
-                  byteCount);
+  return SetValue(root, keyPath, valueName, REG_SZ, reinterpret_cast<const BYTE*>(data), byteCount);
 }
 
 bool RegistrySetDword(RegistryRoot root, const char* keyPath, const char* valueName,
                       std::uint32_t value) {
   DWORD v = value;
-  return SetValue(root, keyPath, valueName, REG_DWORD, reinterpret_cast<const BYTE*>(&v),
-                  sizeof v);
+  return SetValue(root, keyPath, valueName, REG_DWORD, reinterpret_cast<const BYTE*>(&v), sizeof v);
 }
 
 bool RegistryDeleteKey(RegistryRoot root, const char* keyPath) {
