@@ -4,8 +4,8 @@
  * Each lane is NAME:TRIGGER:FIFO. The harness writes TRIGGER and closes it; whatever watches it
  * starts the probe with FIFO as its argument, and the probe writes its start time there. The lane
  * named "floor" has no trigger: the harness reads the clock and posix_spawns the probe itself,
- * which is the cost no watcher can beat. The lane named "kelmservice" is ours; every other lane
- * is a peer.
+ * which is the cost no watcher can beat. The lane named "kelmservice" is ours; a lane whose name
+ * starts with "ref-" is a reference beside the floor; every other lane is a peer.
  *
  * Lanes take turns on one timeline, so drift of a shared machine hits them alike. With a hold,
  * a writer keeps its file open that long after its last write; the lanes' hold periods overlap
@@ -252,8 +252,10 @@ int main(int argc, char** argv) {
   printf("\n%s: %d triggers per lane, hold %d ms, slot %d ms (latency in microseconds)\n", label,
          count, holdMs, slotMs);
   printf("  %-12s %9s %9s %9s %9s %6s %6s\n", "lane", "min", "p50", "p95", "max", "miss", "extra");
-  double oursP50 = -1, floorP50 = -1, bestPeer = -1;
+  double oursP50 = -1, floorP50 = -1, bestPeer = -1, oursMin = -1, floorMin = -1;
   const char* bestPeerName = "-";
+  double refP50 = -1;
+  const char* refName = NULL;
   for (int i = 0; i < laneCount; ++i) {
     Lane* lane = &lanes[i];
     qsort(lane->samples, (size_t)lane->count, sizeof(double), CompareDouble);
@@ -261,17 +263,27 @@ int main(int argc, char** argv) {
     printf("  %-12s %9.1f %9.1f %9.1f %9.1f %6d %6d\n", lane->name,
            lane->count ? lane->samples[0] : 0.0, p50, Percentile(lane, 0.95),
            lane->count ? lane->samples[lane->count - 1] : 0.0, lane->missed, lane->extra);
+    double min = lane->count ? lane->samples[0] : -1;
     if (!strcmp(lane->name, "kelmservice")) {
       oursP50 = p50;
+      oursMin = min;
     } else if (!lane->trigger) {
       floorP50 = p50;
+      floorMin = min;
+    } else if (!strncmp(lane->name, "ref-", 4)) {
+      refP50 = p50;
+      refName = lane->name;
     } else if (lane->count > 0 && (bestPeer < 0 || p50 < bestPeer)) {
       bestPeer = p50;
       bestPeerName = lane->name;
     }
   }
   if (oursP50 > 0 && floorP50 > 0) {
-    printf("  ours/floor p50      = %.3f  (goal <= 1.10)\n", oursP50 / floorP50);
+    printf("  ours/floor p50      = %.3f  (goal <= 1.10); min %.3f\n", oursP50 / floorP50,
+           oursMin / floorMin);
+  }
+  if (oursP50 > 0 && refP50 > 0) {
+    printf("  ours/%s p50 = %.3f  (reference, not a peer)\n", refName, oursP50 / refP50);
   }
   if (oursP50 > 0 && bestPeer > 0) {
     printf("  ours/best peer p50  = %.3f  (best peer: %s; goal <= 1.00)\n", oursP50 / bestPeer,

@@ -179,12 +179,14 @@ TEST(Notification, KeepsAChangeMadeBetweenTheWakeAndTheRearm) {
 }
 
 TEST(Notification, EachNotificationOfADirectoryFiresOnItsOwn) {
+  // Two tasks with one check file: each has a notification of its own.
   const std::string dir = testenv::FreshDir();
-  Handle first = plat::ArmNotification(dir.c_str(), "a.dat");
-  Handle second = plat::ArmNotification(dir.c_str(), "b.dat");
+  const std::string file = testenv::Join(dir, "in.dat");
+  Handle first = plat::ArmNotification(dir.c_str(), "in.dat");
+  Handle second = plat::ArmNotification(dir.c_str(), "in.dat");
   ASSERT_NE(first, kNoHandle);
   ASSERT_NE(second, kNoHandle);
-  ASSERT_TRUE(testenv::WriteFile(testenv::Join(dir, "a.dat"), "x"));
+  ASSERT_TRUE(testenv::WriteFile(file, "x"));
   EXPECT_EQ(plat::WaitOne(first, kLong), 0);
   // Waking the first consumed nothing of the second.
   EXPECT_EQ(plat::WaitOne(second, kLong), 0);
@@ -192,28 +194,33 @@ TEST(Notification, EachNotificationOfADirectoryFiresOnItsOwn) {
   // Closing one leaves the other watching.
   plat::CloseObject(first);
   Settle(second);
-  ASSERT_TRUE(testenv::WriteFile(testenv::Join(dir, "c.dat"), "x"));
+  ASSERT_TRUE(testenv::AppendFile(file, "y"));
   EXPECT_EQ(plat::WaitOne(second, kLong), 0);
   plat::CloseObject(second);
 }
 
 TEST(Notification, ThreeHundredOnOneDirectoryAllFire) {
   const std::string dir = testenv::FreshDir();
+  auto name = [](std::size_t i) { return "task" + std::to_string(i) + ".dat"; };
   std::vector<Handle> all;
-  for (int i = 0; i < 300; ++i) {
-    Handle n = plat::ArmNotification(dir.c_str(), ("task" + std::to_string(i) + ".dat").c_str());
+  for (std::size_t i = 0; i < 300; ++i) {
+    Handle n = plat::ArmNotification(dir.c_str(), name(i).c_str());
     ASSERT_NE(n, kNoHandle) << "notification " << i;
     all.push_back(n);
   }
-  ASSERT_TRUE(testenv::WriteFile(testenv::Join(dir, "task7.dat"), "x"));
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    ASSERT_TRUE(testenv::WriteFile(testenv::Join(dir, name(i)), "x"));
+  }
   int fired = 0;
   for (Handle n : all) fired += plat::WaitOne(n, kLong) == 0 ? 1 : 0;
   EXPECT_EQ(fired, 300);
 
-  // Half go; the rest still see the next write.
+  // Half go; the rest still see the next writes.
   for (std::size_t i = 0; i < all.size(); i += 2) plat::CloseObject(all[i]);
-  for (std::size_t i = 1; i < all.size(); i += 2) plat::RearmNotification(all[i]);
-  ASSERT_TRUE(testenv::WriteFile(testenv::Join(dir, "task8.dat"), "x"));
+  for (std::size_t i = 1; i < all.size(); i += 2) {
+    ASSERT_TRUE(plat::RearmNotification(all[i]));
+    ASSERT_TRUE(testenv::AppendFile(testenv::Join(dir, name(i)), "y"));
+  }
   fired = 0;
   for (std::size_t i = 1; i < all.size(); i += 2) {
     fired += plat::WaitOne(all[i], kLong) == 0 ? 1 : 0;

@@ -28,6 +28,13 @@ using testenv::LogIs;
 using testenv::Msg;
 using testenv::Process;
 
+// GTEST_SKIP ends only the function it is written in, so this stays a macro.
+#define SKIP_WITHOUT_BOXES()                                  \
+  do {                                                        \
+    std::string why;                                          \
+    if (!testenv::BoxesCanBeShown(&why)) GTEST_SKIP() << why; \
+  } while (0)
+
 namespace {
 
 const EventRecord kDispatcherFailed{1, kelm::EventDispatcherFailed};
@@ -77,11 +84,6 @@ class ProgramTest : public ::testing::Test {
 #endif
   }
 
-  void SkipWithoutBoxes() {
-    std::string why;
-    if (!testenv::BoxesCanBeShown(&why)) GTEST_SKIP() << why;
-  }
-
   testenv::EventSink sink_;
   Installation inst_;
   std::string exe_, out_, err_;
@@ -120,7 +122,7 @@ TEST_F(ProgramTest, TextThatIsNoSwitchAlsoStartsTheDispatcher) {
 }
 
 TEST_F(ProgramTest, VersionBoxShowsTheVersionAsTextAndCaption) {
-  SkipWithoutBoxes();
+  SKIP_WITHOUT_BOXES();
   Run({"-ver"});
 #ifdef _WIN32
   std::string text;
@@ -189,7 +191,7 @@ class ForegroundRunTest : public ProgramTest {
 };
 
 TEST_F(ForegroundRunTest, TasksRunUntilTheBoxIsDismissed) {
-  SkipWithoutBoxes();
+  SKIP_WITHOUT_BOXES();
   StartAndWaitForTasks();
   DropCheckFileA();
   EXPECT_TRUE(testenv::StillRunning(child_));
@@ -235,7 +237,7 @@ TEST_F(ForegroundRunTest, SigIntDismissesTheBoxLikeTheUserAndStopsTheTasks) {
 #endif
 
 TEST_F(ForegroundRunTest, AbandonedStartStillShowsTheBoxAndStopsTwice) {
-  SkipWithoutBoxes();
+  SKIP_WITHOUT_BOXES();
   inst_.WriteTaskIni("[Only]\r\nCheckFile=a.dat\r\nPara=x\r\n");
   Run({"-debug"});
   ASSERT_TRUE(LogHas(Msg(kelm::msg::kServiceEnded))) << inst_.LogBytes();

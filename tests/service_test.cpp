@@ -318,6 +318,7 @@ TEST_F(ServiceTest, StopRacingTheEndOfAnAbandonedStartNeverFollowsStopped) {
     }
     EXPECT_EQ(kelm::ServiceStopEvent, nullptr);
   }
+  RecordProperty("stops_taken_before_the_end", stopsTaken);
   // Each abandoned start stopped its tasks once; a stop control that was taken did so again.
   EXPECT_EQ(CountLines(inst_.LogLines(), Msg(kelm::msg::kServiceEnded)), kRounds + stopsTaken);
 }

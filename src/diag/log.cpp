@@ -83,6 +83,10 @@ void RotateLog(int day) {
   char marker[kPathSize];
   if (!LogPath(marker, msg::kDayMarker)) return;
   int previous = ReadMarkerDay(marker);
+  // The same day: the marker already says so. Not truncating it line after line also means a
+  // process that dies mid-rewrite can never leave an empty marker behind, which the next line
+  // would take for a new day and delete the day's log.
+  if (day == previous) return;
   std::FILE* f = plat::OpenTextFile(marker, "w");
   if (!f) return;
   std::fprintf(f, "%d", day);

@@ -12,7 +12,9 @@ namespace plat {
 // waited on; a change after that wake keeps or makes it signalled again, so no change is lost
 // between a wake and the re-arm. Every call gives an independent notification, however many
 // watch the same directory. fileName is the file inside dir its owner cares about; where the
-// platform can tell, PauseForFile ends early when that file's writer closes it.
+// platform can tell, PauseForFile ends early when that file's writer closes it, and changes
+// that name other files may be left out (they cannot concern the owner), so a busy folder
+// does not wake every watcher for every file.
 // Returns kNoHandle when the directory cannot be watched (missing, not a directory, no access).
 Handle ArmNotification(const char* dir, const char* fileName);
 

@@ -239,6 +239,7 @@ class WineStderrRedirect {
   std::lock_guard<std::mutex> lock_;
   long saved_ = -1;
 };
+
 }  // namespace
 
 Process Start(const std::string& exe, const std::vector<std::string>& args,

@@ -80,7 +80,8 @@ class DirWatch {
  private:
   static void* ReaderMain(void* self);
   void Read();
-  void Deliver(bool changed, bool allClosed, const std::vector<std::string>& closed);
+  void Deliver(bool changed, bool allClosed, const std::vector<std::string>& closed,
+               const std::vector<std::string>& names);
 
   Key key_;
   int inotifyFd_ = -1;
@@ -176,6 +177,7 @@ void* DirWatch::ReaderMain(void* self) {
 void DirWatch::Read() {
   alignas(inotify_event) char buf[64 * 1024];
   std::vector<std::string> closed;
+  std::vector<std::string> names;
   for (;;) {
     pollfd fds[2] = {{inotifyFd_, POLLIN, 0}, {quitFd_, POLLIN, 0}};
     if (PollFor(fds, 2, -1) < 0) return;  // only with a broken descriptor; nothing to watch then
@@ -187,6 +189,7 @@ void DirWatch::Read() {
       bool changed = false;
       bool allClosed = false;
       closed.clear();
+      names.clear();
       for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
         const auto* ev = reinterpret_cast<const inotify_event*>(buf + at);
         at += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
@@ -203,20 +206,29 @@ void DirWatch::Read() {
           changed = allClosed = true;
           continue;
         }
-        if (ev->mask & kChangeEvents) changed = true;
+        if (ev->mask & kChangeEvents) {
+          if (ev->len > 0) {
+            names.emplace_back(ev->name, strnlen(ev->name, ev->len));
+          } else {
+            changed = true;
+          }
+        }
         if ((ev->mask & IN_CLOSE_WRITE) && ev->len > 0) {
           closed.emplace_back(ev->name, strnlen(ev->name, ev->len));
         }
       }
-      Deliver(changed, allClosed, closed);
+      Deliver(changed, allClosed, closed, names);
     }
   }
 }
 
-void DirWatch::Deliver(bool changed, bool allClosed, const std::vector<std::string>& closed) {
+void DirWatch::Deliver(bool changed, bool allClosed, const std::vector<std::string>& closed,
+                       const std::vector<std::string>& names) {
   std::lock_guard<std::mutex> guard(mu_);
   for (Notification* n : subs_) {
-    if (changed && !n->pending_) {
+    bool touched = changed || n->name_.empty();
+    for (std::size_t i = 0; !touched && i < names.size(); ++i) touched = names[i] == n->name_;
+    if (touched && !n->pending_) {
       n->pending_ = true;
       RaiseSignalFd(n->fd_);
     }

@@ -16,6 +16,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -26,12 +27,16 @@ namespace plat {
 namespace {
 
 // The eventfd the handler raises. Made once and never closed: a handler still running in
-// another thread while a box ends must not write into a descriptor that was reused.
-volatile sig_atomic_t g_dismissFd = -1;
+// another thread while a box ends must not write into a descriptor that was reused. A
+// lock-free atomic, since the handler may run on any thread.
+std::atomic<int> g_dismissFd{-1};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler reads it");
 
 int DismissFd() {
-  if (g_dismissFd < 0) g_dismissFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  int fd = g_dismissFd;
+  if (g_dismissFd.load(std::memory_order_acquire) < 0) {
+    g_dismissFd.store(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK), std::memory_order_release);
+  }
+  int fd = g_dismissFd.load(std::memory_order_acquire);
   if (fd >= 0) {
     std::uint64_t stale;
     while (read(fd, &stale, sizeof stale) > 0) {
@@ -43,7 +48,7 @@ int DismissFd() {
 extern "C" void OnDismissSignal(int) {
   int saved = errno;
   std::uint64_t one = 1;
-  ssize_t ignored = write(g_dismissFd, &one, sizeof one);
+  ssize_t ignored = write(g_dismissFd.load(std::memory_order_acquire), &one, sizeof one);
   (void)ignored;
   errno = saved;
 }
