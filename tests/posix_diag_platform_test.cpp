@@ -16,6 +16,7 @@
 
 #include "platform/errors.h"
 #include "platform/eventlog.h"
+#include "support/posix_socket.h"
 #include "support/testenv.h"
 
 namespace {
@@ -24,18 +25,8 @@ namespace {
 class SyslogSink {
  public:
   explicit SyslogSink(const std::string& name) {
-    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, name.data(), name.size());
-    socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
-    if (name[0] == '@') {
-      addr.sun_path[0] = '\0';
-    } else {
-      unlink(name.c_str());
-      ++len;
-    }
-    bound_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&addr), len) == 0;
+    fd_ = testenv::BindDatagram(name);
+    bound_ = fd_ >= 0;
     setenv("KELM_SYSLOG_SOCKET", name.c_str(), 1);
   }
   ~SyslogSink() {

@@ -22,6 +22,7 @@
 #include "platform/errors.h"
 #include "platform/handle.h"
 #include "platform/service.h"
+#include "support/posix_socket.h"
 #include "support/testenv.h"
 
 namespace {
@@ -31,18 +32,8 @@ class NotifyListener {
  public:
   // address: a path, or "@name" for an abstract socket.
   explicit NotifyListener(const std::string& address) : address_(address) {
-    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un sa{};
-    sa.sun_family = AF_UNIX;
-    std::memcpy(sa.sun_path, address.data(), address.size());
-    socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + address.size());
-    if (address[0] == '@') {
-      sa.sun_path[0] = '\0';
-    } else {
-      unlink(address.c_str());
-      ++len;
-    }
-    bound_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&sa), len) == 0;
+    fd_ = testenv::BindDatagram(address);
+    bound_ = fd_ >= 0;
   }
   ~NotifyListener() {
     if (fd_ >= 0) close(fd_);

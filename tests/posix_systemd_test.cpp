@@ -24,6 +24,7 @@
 #include "diag/messages.h"
 #include "support/events.h"
 #include "support/install.h"
+#include "support/posix_socket.h"
 #include "support/program.h"
 #include "support/testenv.h"
 
@@ -39,21 +40,7 @@ std::atomic<int> gSocketCount{0};
 class NotifySocket {
  public:
   explicit NotifySocket(const std::string& address) : address_(address) {
-    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un sa{};
-    sa.sun_family = AF_UNIX;
-    std::memcpy(sa.sun_path, address.data(), address.size());
-    socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + address.size());
-    if (address[0] == '@') {
-      sa.sun_path[0] = '\0';
-    } else {
-      unlink(address.c_str());
-      ++len;
-    }
-    if (fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&sa), len) != 0) {
-      close(fd_);
-      fd_ = -1;
-    }
+    fd_ = testenv::BindDatagram(address);
   }
   ~NotifySocket() {
     if (fd_ >= 0) close(fd_);

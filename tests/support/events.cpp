@@ -8,8 +8,9 @@
 
 #ifndef _WIN32
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
+
+#include "support/posix_socket.h"
 
 #include <atomic>
 #include <cstring>
@@ -58,15 +59,7 @@ std::atomic<int> gSinkCount{0};
 
 EventSink::EventSink() {
   name_ = "kelm-test-" + std::to_string(getpid()) + "-" + std::to_string(gSinkCount++);
-  fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::memcpy(addr.sun_path + 1, name_.data(), name_.size());
-  socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name_.size());
-  if (fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
-    close(fd_);
-    fd_ = -1;
-  }
+  fd_ = BindDatagram("@" + name_, SOCK_NONBLOCK);
   SetEnv("KELM_SYSLOG_SOCKET", "@" + name_);
 }
 
