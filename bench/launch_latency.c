@@ -179,14 +179,14 @@ int main(int argc, char** argv) {
     } else if (!strcmp(argv[i - 1], "--label")) {
       label = v;
     } else if (!strcmp(argv[i - 1], "--lane") && laneCount < kMaxLanes) {
-      char* spec = strdup(v);
-      char* c1 = strchr(spec, ':');
+      char* lane_text = strdup(v);
+      char* c1 = strchr(lane_text, ':');
       char* c2 = c1 ? strchr(c1 + 1, ':') : NULL;
       if (c2 == NULL) Usage();
       *c1 = *c2 = '\0';
       Lane* lane = &lanes[laneCount++];
       memset(lane, 0, sizeof *lane);
-      lane->name = spec;
+      lane->name = lane_text;
       lane->trigger = c1[1] ? c1 + 1 : NULL;
       lane->fifo = c2 + 1;
       lane->writeFd = -1;

@@ -11,6 +11,7 @@
 #include "diag/messages.h"
 #include "support/install.h"
 #include "support/testenv.h"
+#include "support/win32_scm.h"
 
 namespace {
 
@@ -59,19 +60,7 @@ bool KeyExists(const char* keyPath) {
   return true;
 }
 
-// The service's state, 0 when it is not registered (or cannot be asked).
-DWORD ServiceState() {
-  SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-  if (!scm) return 0;
-  DWORD state = 0;
-  if (SC_HANDLE svc = OpenServiceA(scm, "KelmService", SERVICE_QUERY_STATUS)) {
-    SERVICE_STATUS status{};
-    if (QueryServiceStatus(svc, &status)) state = status.dwCurrentState;
-    CloseServiceHandle(svc);
-  }
-  CloseServiceHandle(scm);
-  return state;
-}
+using testenv::ServiceState;
 
 // Takes the service out whatever a test left behind, so the next test starts clean.
 void Unregister() {

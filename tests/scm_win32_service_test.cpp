@@ -11,6 +11,7 @@
 #include "support/install.h"
 #include "support/program.h"
 #include "support/testenv.h"
+#include "support/win32_scm.h"
 
 namespace {
 
@@ -31,18 +32,7 @@ int Tool(const std::string& workDir, const char* exe, const std::vector<std::str
   return code;
 }
 
-DWORD ServiceState() {
-  SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-  if (!scm) return 0;
-  DWORD state = 0;
-  if (SC_HANDLE svc = OpenServiceA(scm, "KelmService", SERVICE_QUERY_STATUS)) {
-    SERVICE_STATUS status{};
-    if (QueryServiceStatus(svc, &status)) state = status.dwCurrentState;
-    CloseServiceHandle(svc);
-  }
-  CloseServiceHandle(scm);
-  return state;
-}
+using testenv::ServiceState;
 
 class ScmServiceTest : public ::testing::Test {
  protected:
