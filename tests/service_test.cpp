@@ -204,6 +204,21 @@ TEST_F(ServiceTest, ShutdownStopsLikeStopAndOtherControlsRepeatTheState) {
   EXPECT_EQ(CountLines(inst_.LogLines(), Msg(kelm::msg::kServiceEnded)), 1);
 }
 
+TEST_F(ServiceTest, SecondStopControlWhileStoppingAddsNothing) {
+  StartServiceThread();
+  ASSERT_TRUE(WaitForReports(3));
+  kelm::ServiceCtrlHandler(kelm::ControlStop);
+  // Delivered before the service thread has woken: the tasks are being stopped already.
+  kelm::ServiceCtrlHandler(kelm::ControlShutdown);
+  ASSERT_TRUE(JoinService());
+  ExpectReports({{kStartPending, 0, 1, 3000},
+                 {kStartPending, 0, 2, 5000},
+                 {kRunning, 5, 0, 0},
+                 {kStopPending, 5, 3, 0},
+                 {kStopped, 5, 0, 0}});
+  EXPECT_EQ(CountLines(inst_.LogLines(), Msg(kelm::msg::kServiceEnded)), 1);
+}
+
 TEST_F(ServiceTest, PendingStateReportedAgainAdvancesTheCheckPoint) {
   ASSERT_TRUE(kelm::ReportServiceStatus(kStartPending, 0, 3000));
   kelm::ServiceCtrlHandler(kelm::ControlInterrogate);

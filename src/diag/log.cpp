@@ -23,14 +23,17 @@ constexpr std::size_t kPathSize = 260;  // 259 bytes and the terminating zero
 char gModuleDir[kPathSize];
 LogClock gClock = nullptr;
 
+// Never destroyed: a watcher still running while the process exits may log.
 plat::Lock& LogLock() {
-  static plat::Lock lock;
-  return lock;
+  static plat::Lock* lock = new plat::Lock;
+  return *lock;
 }
 
 // "%s\log\<name>" of the executable folder; false when it would not fit, so that a long
 // folder never makes us write into a file of a cut name.
 bool LogPath(char* out, const char* name) {
+  // Without the executable's folder there is no log folder: never fall back to the root.
+  if (GetModuleDir()[0] == '\0') return false;
   int n = std::snprintf(out, kPathSize, "%s%c%s%c%s", GetModuleDir(), plat::kPathSeparator,
                         msg::kLogDir, plat::kPathSeparator, name);
   return n > 0 && static_cast<std::size_t>(n) < kPathSize;

@@ -70,7 +70,7 @@ int WinMain(void*, void*, const char* commandLine, int) {
       RemoveService();
       return 0;
     case Switch::Version:
-      plat::ShowMessage(msg::kVersionText, msg::kVersionText);
+      plat::ShowNotice(msg::kVersionText, msg::kVersionText);
       return 0;
     case Switch::Debug:
       RunForeground();

@@ -8,4 +8,8 @@ namespace plat {
 // box counts as dismissed on Enter, end of input, SIGINT or SIGTERM.
 void ShowMessage(const char* text, const char* caption);
 
+// A box that only informs (the version): on Windows the same box as ShowMessage; on the
+// terminal the caption and the text are printed and nothing is waited for.
+void ShowNotice(const char* text, const char* caption);
+
 }  // namespace plat

@@ -19,11 +19,14 @@ plat::Handle gStatusHandle = nullptr;
 // Set once the service thread has left its wait: a stop control that comes later has nothing
 // left to stop, and must neither report stop-pending after stopped nor run StopTasks again.
 bool gFinishing = false;
+// Set when a stop or shut-down control has been taken: a second one finds the tasks being
+// stopped already and has nothing to add.
+bool gStopRequested = false;
 StatusSender gSender = nullptr;
 
 plat::Lock& StatusLock() {
-  static plat::Lock lock;
-  return lock;
+  static plat::Lock* lock = new plat::Lock;  // never destroyed, like the other locks
+  return *lock;
 }
 
 bool ReportLocked(std::uint32_t state, std::uint32_t exitCode, std::uint32_t waitHint) {
@@ -58,6 +61,7 @@ void ServiceMain(unsigned, char**) {
     gStatus.serviceType = kServiceOwnProcess;
     gStatus.serviceSpecificExitCode = 0;
     gFinishing = false;
+    gStopRequested = false;
   }
   plat::AddConsoleControlHandler(&ConsoleCtrlHandler);
   if (ReportServiceStatus(ServiceStartPending, 0, kStartHint1Ms)) RunService();
@@ -87,7 +91,8 @@ void ServiceCtrlHandler(std::uint32_t control) {
   if (control == ControlStop || control == ControlShutdown) {
     {
       plat::LockGuard guard(StatusLock());
-      if (gFinishing) return;
+      if (gFinishing || gStopRequested) return;
+      gStopRequested = true;
       ReportLocked(ServiceStopPending, 0, 0);
     }
     StopTasks();
@@ -115,6 +120,7 @@ void ResetServiceStateForTesting(plat::Handle statusHandle) {
   gCheckPoint = 1;
   gStatusHandle = statusHandle;
   gFinishing = false;
+  gStopRequested = false;
 }
 
 }  // namespace kelm

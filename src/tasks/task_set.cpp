@@ -23,12 +23,15 @@ namespace {
 
 constexpr std::uint32_t kStopPauseMs = 200;
 
+// Never destroyed: watchers may outlive the entry when the service ends without stopping them.
 plat::Lock& StopEventLock() {
-  static plat::Lock lock;
-  return lock;
+  static plat::Lock* lock = new plat::Lock;
+  return *lock;
 }
 
 bool SettingsPath(char* out, const char* name) {
+  // Without the executable's folder there are no settings: never read them from the root.
+  if (GetModuleDir()[0] == '\0') return false;
   int n = std::snprintf(out, kTextField, "%s%c%s", GetModuleDir(), plat::kPathSeparator, name);
   return n > 0 && static_cast<std::size_t>(n) < kTextField;
 }
@@ -68,7 +71,7 @@ int StartTasks() {
 
   static char names[kSectionNamesSize];
   std::memset(names, 0, sizeof names);
-  plat::ProfileSectionNames(taskIni, names, sizeof names);
+  if (taskIni[0] != '\0') plat::ProfileSectionNames(taskIni, names, sizeof names);
   names[sizeof names - 1] = '\0';  // whatever the platform wrote, never read past the buffer
 
   const char* end = names + sizeof names;
@@ -91,7 +94,12 @@ int StartTasks() {
       return AbandonForTask(section, code);
     }
     WriteLog(msg::kThreadCreated, section);
-    TaskList.push_back(task);
+    try {
+      TaskList.push_back(task);
+    } catch (const std::bad_alloc&) {
+      delete task;
+      return AbandonForTask(section, ErrorWatchFailed);
+    }
   }
 
   if (TaskList.empty()) {

@@ -111,4 +111,9 @@ void ShowMessage(const char* text, const char* caption) {
   }
 }
 
+void ShowNotice(const char* text, const char* caption) {
+  std::printf("%s\n%s\n", caption != nullptr ? caption : "", text != nullptr ? text : "");
+  std::fflush(stdout);
+}
+
 }  // namespace plat

@@ -38,14 +38,15 @@ struct Notification {
   DWORD buffer[256];
 };
 
+// Both never destroyed: watchers may still re-arm while the process exits.
 std::mutex& RegistryLock() {
-  static std::mutex lock;
-  return lock;
+  static std::mutex* lock = new std::mutex;
+  return *lock;
 }
 
 std::unordered_map<void*, Notification*>& Registry() {
-  static std::unordered_map<void*, Notification*> notifications;
-  return notifications;
+  static auto* notifications = new std::unordered_map<void*, Notification*>;
+  return *notifications;
 }
 
 bool Request(Notification* n) {

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 // shellapi.h needs the definitions of windows.h first.
+#include <objbase.h>
 #include <shellapi.h>
 
 #include <cstdint>
@@ -11,6 +12,11 @@ namespace plat {
 
 bool ShellOpen(const char* file, const char* params) {
   if (file == nullptr) return false;
+  // The shell may hand a document to an extension or a DDE server, which needs COM on the
+  // calling thread; each watcher thread sets it up once and keeps it for its life.
+  thread_local const bool comReady =
+      SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
+  (void)comReady;
   HINSTANCE r =
       ShellExecuteA(nullptr, "open", file, params != nullptr ? params : "", nullptr, SW_SHOW);
   // Values up to 32 are the shell's error codes.

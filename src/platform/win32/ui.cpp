@@ -9,4 +9,6 @@ void ShowMessage(const char* text, const char* caption) {
   MessageBoxA(nullptr, text != nullptr ? text : "", caption, MB_OK);
 }
 
+void ShowNotice(const char* text, const char* caption) { ShowMessage(text, caption); }
+
 }  // namespace plat
