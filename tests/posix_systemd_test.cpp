@@ -120,6 +120,18 @@ class SystemdTest : public ::testing::Test {
             "READY=1\nSTATUS=Running\n" + pid_};
   }
 
+  // A start that ends by itself: the start-up messages, then stopped, and exit code 0.
+  void ExpectStartThenStoppedWithoutASignal() {
+    NotifySocket sock(AbstractName());
+    StartService(sock);
+    std::vector<std::string> got;
+    ASSERT_TRUE(sock.ReadUntil("STATUS=Stopped", &got)) << ::testing::PrintToString(got);
+    EXPECT_EQ(testenv::Wait(child_), 0);
+    std::vector<std::string> expected = StartUpMessages();
+    expected.push_back("STATUS=Stopped\n" + pid_);
+    EXPECT_EQ(got, expected);
+  }
+
   // A run with one recorder task: started, its program started once, stopped by SIGTERM.
   void RunAndStopWithSigTerm(NotifySocket& sock) {
     inst_.WriteTaskIni(inst_.RecorderTask("Only", "in.dat", record_));
@@ -165,14 +177,7 @@ TEST_F(SystemdTest, PathSocketGetsTheSameSequence) {
 
 TEST_F(SystemdTest, AbandonedStartGoesFromRunningToStoppedWithoutASignal) {
   inst_.WriteTaskIni("[Only]\r\nCheckFile=in.dat\r\n");
-  NotifySocket sock(AbstractName());
-  StartService(sock);
-  std::vector<std::string> got;
-  ASSERT_TRUE(sock.ReadUntil("STATUS=Stopped", &got)) << ::testing::PrintToString(got);
-  EXPECT_EQ(testenv::Wait(child_), 0);
-  std::vector<std::string> expected = StartUpMessages();
-  expected.push_back("STATUS=Stopped\n" + pid_);
-  EXPECT_EQ(got, expected);
+  ASSERT_NO_FATAL_FAILURE(ExpectStartThenStoppedWithoutASignal());
   EXPECT_TRUE(testenv::LogIs(inst_.LogBytes(), {Line(testenv::SeparatorText()),
                                                 Line(Msg(kelm::msg::kThreadCreateFailed, "Only")),
                                                 "", Line(Msg(kelm::msg::kServiceEnded))}));
@@ -183,14 +188,7 @@ TEST_F(SystemdTest, AbandonedStartGoesFromRunningToStoppedWithoutASignal) {
 
 TEST_F(SystemdTest, EmptyTaskIniGivesTheNoTaskLineAndStops) {
   inst_.WriteTaskIni("");
-  NotifySocket sock(AbstractName());
-  StartService(sock);
-  std::vector<std::string> got;
-  ASSERT_TRUE(sock.ReadUntil("STATUS=Stopped", &got)) << ::testing::PrintToString(got);
-  EXPECT_EQ(testenv::Wait(child_), 0);
-  std::vector<std::string> expected = StartUpMessages();
-  expected.push_back("STATUS=Stopped\n" + pid_);
-  EXPECT_EQ(got, expected);
+  ASSERT_NO_FATAL_FAILURE(ExpectStartThenStoppedWithoutASignal());
   EXPECT_TRUE(testenv::LogIs(inst_.LogBytes(),
                              {Line(testenv::SeparatorText()), Line(Msg(kelm::msg::kNoTask)),
                               Line(Msg(kelm::msg::kServiceEnded))}));
