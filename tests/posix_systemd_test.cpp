@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -120,15 +121,17 @@ class SystemdTest : public ::testing::Test {
             "READY=1\nSTATUS=Running\n" + pid_};
   }
 
-  // A start that ends by itself: the start-up messages, then stopped, and exit code 0.
-  void ExpectStartThenStoppedWithoutASignal() {
+  // An abandoned start: the start-up messages, then stopped with the reason, in a way that
+  // leaves the unit failed: the error and exit status 78, which the unit does not restart.
+  void ExpectStartAbandonedWith(int code) {
     NotifySocket sock(AbstractName());
     StartService(sock);
     std::vector<std::string> got;
     ASSERT_TRUE(sock.ReadUntil("STATUS=Stopped", &got)) << ::testing::PrintToString(got);
-    EXPECT_EQ(testenv::Wait(child_), 0);
+    EXPECT_EQ(testenv::Wait(child_), 78);
     std::vector<std::string> expected = StartUpMessages();
-    expected.push_back("STATUS=Stopped\n" + pid_);
+    expected.push_back("STATUS=Stopped: the start was abandoned (service-specific error " +
+                       std::to_string(code) + ")\nERRNO=22\n" + pid_);
     EXPECT_EQ(got, expected);
   }
 
@@ -175,9 +178,9 @@ TEST_F(SystemdTest, PathSocketGetsTheSameSequence) {
   EXPECT_EQ(testenv::CountLines(inst_.LogLines(), Msg(kelm::msg::kServiceEnded)), 1);
 }
 
-TEST_F(SystemdTest, AbandonedStartGoesFromRunningToStoppedWithoutASignal) {
+TEST_F(SystemdTest, AbandonedStartGoesFromRunningToAFailedStopWithoutASignal) {
   inst_.WriteTaskIni("[Only]\r\nCheckFile=in.dat\r\n");
-  ASSERT_NO_FATAL_FAILURE(ExpectStartThenStoppedWithoutASignal());
+  ASSERT_NO_FATAL_FAILURE(ExpectStartAbandonedWith(2002));
   EXPECT_TRUE(testenv::LogIs(inst_.LogBytes(), {Line(testenv::SeparatorText()),
                                                 Line(Msg(kelm::msg::kThreadCreateFailed, "Only")),
                                                 "", Line(Msg(kelm::msg::kServiceEnded))}));
@@ -186,9 +189,9 @@ TEST_F(SystemdTest, AbandonedStartGoesFromRunningToStoppedWithoutASignal) {
       << testenv::ToString(events);
 }
 
-TEST_F(SystemdTest, EmptyTaskIniGivesTheNoTaskLineAndStops) {
+TEST_F(SystemdTest, EmptyTaskIniGivesTheNoTaskLineAndAFailedStop) {
   inst_.WriteTaskIni("");
-  ASSERT_NO_FATAL_FAILURE(ExpectStartThenStoppedWithoutASignal());
+  ASSERT_NO_FATAL_FAILURE(ExpectStartAbandonedWith(2004));
   EXPECT_TRUE(testenv::LogIs(inst_.LogBytes(),
                              {Line(testenv::SeparatorText()), Line(Msg(kelm::msg::kNoTask)),
                               Line(Msg(kelm::msg::kServiceEnded))}));
@@ -243,6 +246,44 @@ TEST_F(SystemdTest, StartedProgramOutlivesTheStopAndIsNotTakenForTheService) {
   EXPECT_EQ(environ.find("NOTIFY_SOCKET="), std::string::npos);
   EXPECT_NE(environ.find("RECORDER_SLEEP_MS=60000"), std::string::npos);
   kill(programs[0].first, SIGKILL);
+}
+
+// systemd starts services with a soft descriptor limit below the hard one; the service raises
+// its own, but the programs it starts must get the soft limit it was given.
+TEST_F(SystemdTest, StartedProgramGetsTheDescriptorLimitTheServiceWasGiven) {
+  rlimit mine{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &mine), 0);
+  if (mine.rlim_max <= 512) GTEST_SKIP() << "the hard descriptor limit is too low to lower";
+  const std::string info = inst_.Path("info.txt");
+  inst_.WriteTaskIni("[Only]\r\nCheckFile=in.dat\r\nTask=" + testenv::ToolPath("posix_startinfo") +
+                     "\r\nPara=\"" + info + "\"\r\n");
+  NotifySocket sock(AbstractName());
+  rlimit lowered = mine;
+  lowered.rlim_cur = 512;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+  StartService(sock);
+  setrlimit(RLIMIT_NOFILE, &mine);
+  std::vector<std::string> got;
+  ASSERT_TRUE(sock.ReadUntil("READY=1", &got));
+  ASSERT_TRUE(testenv::WriteFile(inst_.Watched("in.dat"), "x"));
+  ASSERT_TRUE(testenv::WaitFor([&] { return testenv::Exists(info); }));
+
+  const std::string text = testenv::ReadFile(info);
+  EXPECT_NE(text.find("\nnofile=512 " + std::to_string(mine.rlim_max) + "\n"), std::string::npos)
+      << text;
+  // The service itself did raise its own.
+  const std::string limits = testenv::ReadFile("/proc/" + std::to_string(child_.id) + "/limits");
+  std::istringstream lines(limits);
+  std::string line, soft, hard;
+  while (std::getline(lines, line)) {
+    if (line.rfind("Max open files", 0) != 0) continue;
+    std::istringstream fields(line.substr(14));
+    fields >> soft >> hard;
+  }
+  EXPECT_FALSE(soft.empty()) << limits;
+  EXPECT_EQ(soft, hard) << limits;
+  testenv::Terminate(child_);
+  EXPECT_EQ(testenv::Wait(child_), 0);
 }
 
 }  // namespace

@@ -15,6 +15,10 @@ using ServiceMainProc = void (*)(unsigned argc, char** argv);
 using ServiceControlProc = void (*)(std::uint32_t control);
 using ConsoleControlProc = bool (*)(std::uint32_t ctrlType);
 
+// The Win32 exit code of a stopped report whose service-specific exit code says why the
+// service ended (ERROR_SERVICE_SPECIFIC_ERROR).
+constexpr std::uint32_t kErrorServiceSpecificError = 1066;
+
 // Status block in the service manager's layout and units.
 struct ServiceStatus {
   std::uint32_t serviceType;

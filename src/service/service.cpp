@@ -23,6 +23,9 @@ bool gFinishing = false;
 // stopped already and has nothing to add.
 bool gStopRequested = false;
 StatusSender gSender = nullptr;
+// Why StartTasks abandoned the start, 0 when it did not: the final stopped report carries it
+// as the service-specific exit code, so the service manager shows a failed start, not a stop.
+std::uint32_t gAbandonCode = 0;
 
 plat::Lock& StatusLock() {
   static plat::Lock* lock = new plat::Lock;  // never destroyed, like the other locks
@@ -62,13 +65,15 @@ void ServiceMain(unsigned, char**) {
     gStatus.serviceSpecificExitCode = 0;
     gFinishing = false;
     gStopRequested = false;
+    gAbandonCode = 0;
   }
   plat::AddConsoleControlHandler(&ConsoleCtrlHandler);
   if (ReportServiceStatus(ServiceStartPending, 0, kStartHint1Ms)) RunService();
   {
     plat::LockGuard guard(StatusLock());
     gFinishing = true;
-    ReportLocked(ServiceStopped, 0, 0);
+    gStatus.serviceSpecificExitCode = gAbandonCode;
+    ReportLocked(ServiceStopped, gAbandonCode != 0 ? plat::kErrorServiceSpecificError : 0, 0);
   }
 }
 
@@ -77,7 +82,10 @@ void RunService() {
     OpenServiceStopEvent();
     if (ServiceStopEvent == nullptr) return;
     WriteEvent(EventServiceStarting);
-    StartTasks();
+    if (StartTasks() == 0) {
+      plat::LockGuard guard(StatusLock());
+      gAbandonCode = static_cast<std::uint32_t>(StartAbandonCode());
+    }
     if (ReportServiceStatus(ServiceRunning, 0, 0)) plat::WaitOne(ServiceStopEvent, plat::kInfinite);
   }
   {
@@ -121,6 +129,7 @@ void ResetServiceStateForTesting(plat::Handle statusHandle) {
   gStatusHandle = statusHandle;
   gFinishing = false;
   gStopRequested = false;
+  gAbandonCode = 0;
 }
 
 }  // namespace kelm

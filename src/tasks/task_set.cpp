@@ -23,6 +23,8 @@ namespace {
 
 constexpr std::uint32_t kStopPauseMs = 200;
 
+int gAbandonCode = 0;
+
 // Never destroyed: watchers may outlive the entry when the service ends without stopping them.
 plat::Lock& StopEventLock() {
   static plat::Lock* lock = new plat::Lock;
@@ -38,6 +40,7 @@ bool SettingsPath(char* out, const char* name) {
 
 // The abandon branch for a task whose settings are wrong.
 int AbandonForTask(const char* section, int code) {
+  gAbandonCode = code;
   WriteEvent(EventTaskConfigFailed);
   WriteLog(msg::kThreadCreateFailed, section);
   // The resource text is the program's own and serves as the format itself.
@@ -62,7 +65,10 @@ void CloseServiceStopEvent() {
   ServiceStopEvent = nullptr;
 }
 
+int StartAbandonCode() { return gAbandonCode; }
+
 int StartTasks() {
+  gAbandonCode = 0;
   char serviceIni[kTextField];
   char taskIni[kTextField];
   // A folder too long for the paths reads as missing settings files.
@@ -83,6 +89,7 @@ int StartTasks() {
     int code = task->ReadCheckDir(serviceIni, msg::kCheckDirSection);
     if (code != 0) {
       delete task;
+      gAbandonCode = code;
       WriteEvent(EventTaskConfigFailed);
       WriteLog(msg::kSettingsFileBad);
       StopTasks();
@@ -103,6 +110,7 @@ int StartTasks() {
   }
 
   if (TaskList.empty()) {
+    gAbandonCode = ErrorNoTask;
     WriteLog(msg::kNoTask);
     StopTasks();
     return 0;

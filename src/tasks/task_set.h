@@ -23,6 +23,14 @@ void CloseServiceStopEvent();  // closes it and leaves null
 // having run StopTasks).
 int StartTasks();
 
+// The code for "task.ini names no task", beside the task codes of watch_task.h.
+constexpr int ErrorNoTask = 2004;
+
+// Why the last StartTasks abandoned the start: the failing task's code (ErrorIniMissing,
+// ErrorKeyMissing, ErrorCheckDirInvalid, ErrorWatchFailed) or ErrorNoTask; 0 after a start
+// that was not abandoned.
+int StartAbandonCode();
+
 // Stops and frees every task, logs the end, writes the stop record, wakes the service.
 // Safe to call more than once and with an empty list.
 void StopTasks();

@@ -1,10 +1,12 @@
 // Helper program (Linux only) that writes down the state a started program finds itself in:
-// its open descriptors, session and process group, blocked and ignored signals. Output goes to
+// its open descriptors, session and process group, blocked and ignored signals, descriptor
+// limit. Output goes to
 // <file>.tmp and is renamed to <file> when complete, so a test can wait for <file> to appear.
 //   usage: posix_startinfo <file>
-// Lines: "pid=N", "sid=N", "pgid=N", "sigblk=HEX", "sigign=HEX", then "fd=N TARGET" per
-// descriptor.
+// Lines: "pid=N", "sid=N", "pgid=N", "sigblk=HEX", "sigign=HEX", "nofile=SOFT HARD", then
+// "fd=N TARGET" per descriptor.
 #include <dirent.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -43,6 +45,9 @@ int main(int argc, char** argv) {
   statusFile.close();
   out << "sigblk=" << StatusField(status.str(), "SigBlk") << "\n";
   out << "sigign=" << StatusField(status.str(), "SigIgn") << "\n";
+  rlimit nofile{};
+  getrlimit(RLIMIT_NOFILE, &nofile);
+  out << "nofile=" << nofile.rlim_cur << " " << nofile.rlim_max << "\n";
 
   DIR* dir = opendir("/proc/self/fd");
   if (dir == nullptr) return 3;

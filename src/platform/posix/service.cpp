@@ -23,6 +23,15 @@
 //                      STATUS=Stopping (check point N)
 //                      EXTEND_TIMEOUT_USEC=<wait hint in us>   (when the wait hint is not 0)
 //   stopped (1):       STATUS=Stopped
+//     with an exit code, instead:
+//                      STATUS=Stopped: the start was abandoned (service-specific error N)
+//                      ERRNO=22 (EINVAL: what is wrong is the service's settings)
+//                        for kErrorServiceSpecificError with service-specific exit code N,
+//                      STATUS=Stopped (error N)
+//                      ERRNO=N
+//                        for any other exit code N (an errno value, as every error code here);
+//                      and the process then ends with exit status kExitStartAbandoned (78)
+//                      or 1, so that systemd marks the unit failed
 //   any other state:   STATUS=State <state>
 // and last on every datagram MAINPID=<pid>. A zero wait hint sends no EXTEND_TIMEOUT_USEC,
 // since extending a time-out to "now" would make systemd give up on the service at once.
@@ -53,6 +62,7 @@
 
 #include "platform/errors.h"
 #include "platform/posix/object.h"
+#include "platform/posix/service_exit.h"
 
 namespace plat {
 namespace {
@@ -74,6 +84,9 @@ std::atomic<std::uint32_t> g_reportedState{0};
 std::atomic<std::uint32_t> g_reportedAccepts{0};
 // Raised on every report so the dispatcher looks again at a stop it holds; -1 outside it.
 std::atomic<int> g_reportWakeFd{-1};
+
+// The exit status the last stopped report asks for (see ServiceExitStatus).
+std::atomic<int> g_exitStatus{0};
 
 // The address RunServiceDispatcher took from the environment; guarded by g_addressMutex.
 std::mutex g_addressMutex;
@@ -121,7 +134,16 @@ std::string FormatStatus(const ServiceStatus& s) {
       text = "STOPPING=1\nSTATUS=Stopping (check point " + cp + ")\n" + hint;
       break;
     case kStateStopped:
-      text = "STATUS=Stopped\n";
+      if (s.win32ExitCode == kErrorServiceSpecificError) {
+        text = "STATUS=Stopped: the start was abandoned (service-specific error " +
+               std::to_string(s.serviceSpecificExitCode) + ")\nERRNO=" + std::to_string(EINVAL) +
+               "\n";
+      } else if (s.win32ExitCode != 0) {
+        text = "STATUS=Stopped (error " + std::to_string(s.win32ExitCode) +
+               ")\nERRNO=" + std::to_string(s.win32ExitCode) + "\n";
+      } else {
+        text = "STATUS=Stopped\n";
+      }
       break;
     default:
       text = "STATUS=State " + std::to_string(s.currentState) + "\n";
@@ -252,6 +274,12 @@ bool SendServiceStatus(Handle statusHandle, const ServiceStatus& status) {
     SetLastErrorCode(EINVAL);
     return false;
   }
+  if (status.currentState == kStateStopped) {
+    // Whether or not systemd takes the report, the exit status tells it.
+    g_exitStatus = status.win32ExitCode == 0                            ? 0
+                   : status.win32ExitCode == kErrorServiceSpecificError ? posix::kExitStartAbandoned
+                                                                        : 1;
+  }
   sockaddr_un sa;
   socklen_t len;
   if (!ToSockaddr(NotifyAddress(), &sa, &len)) {
@@ -282,6 +310,10 @@ bool SendServiceStatus(Handle statusHandle, const ServiceStatus& status) {
   if (wake >= 0) Raise(wake);
   return true;
 }
+
+namespace posix {
+int ServiceExitStatus() { return g_exitStatus.load(); }
+}  // namespace posix
 
 bool AddConsoleControlHandler(ConsoleControlProc handler) {
   g_consoleHandler = handler;

@@ -1,24 +1,24 @@
 // Linux backend of platform/shell.h: the shell's "open" without a shell.
 //
-// An executable file is spawned directly (posix_spawn, which vforks, so a large service process
+// An executable file is spawned directly (SpawnProgram, which vforks, so a large service process
 // starts programs as fast as a small one) with its arguments split from the parameter text by
 // the Windows C run-time rules; anything else that exists (a document, a folder) or a URL goes
 // to xdg-open, the desktop's "open". The child gets its own session, so a Ctrl+C or a SIGTERM to
 // the service's process group does not reach it and it outlives the watcher; its signal mask and
 // dispositions are reset, since the service blocks SIGTERM and SIGINT in all its threads; no
-// descriptor above standard error crosses into it.
+// descriptor above standard error crosses into it; it gets the descriptor limit the service
+// started with, not the one the service raised for itself.
 //
 // Children are reaped by one reaper thread, started on first use, that polls a pidfd per child
 // plus an eventfd that announces new children: it sleeps in poll() without time-out, so an idle
 // service never wakes, and each child is waited for the moment it ends, leaving no zombie. A
 // double fork would also leave none, but costs a second process creation on every start and
-// cannot be done with posix_spawn.
+// cannot be done with vfork.
 #include "platform/shell.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -35,6 +35,7 @@
 
 #include "platform/errors.h"
 #include "platform/posix/cmdline_split.h"
+#include "platform/posix/spawn.h"
 
 extern char** environ;
 
@@ -203,22 +204,12 @@ bool Spawn(const std::string& path, const std::vector<std::string>& args) {
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
 
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attr;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawnattr_init(&attr);
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-  sigset_t none, all;
-  sigemptyset(&none);
-  sigfillset(&all);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setsigdefault(&attr, &all);
-  posix_spawnattr_setflags(&attr,
-                           POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  posix::SpawnRequest request;
+  request.program = path.c_str();
+  request.argv = argv.data();
+  request.newSession = true;
   pid_t pid = 0;
-  int rc = posix_spawn(&pid, path.c_str(), &actions, &attr, argv.data(), environ);
-  posix_spawnattr_destroy(&attr);
-  posix_spawn_file_actions_destroy(&actions);
+  int rc = posix::SpawnProgram(request, &pid);
   if (rc != 0) {
     SetLastErrorCode(static_cast<std::uint32_t>(rc));
     return false;
