@@ -2,7 +2,8 @@
 // namespace: the unit folder and /etc/kelmservice are this test's folders bound over the real
 // ones (on an overlay of /etc, so nothing of the machine's own configuration is touched), /run
 // is a fresh tmpfs with or without /run/systemd/system, and "systemctl" is the stand-in from
-// tests/tools, which records its calls and plays the unit's states as the test sets them.
+// tests/tools, which records its calls and plays the unit's states as the test sets them. The
+// program starts with a soft descriptor limit below the hard one, as under systemd.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -20,6 +21,7 @@ namespace fs = std::filesystem;
 using testenv::Msg;
 
 constexpr int kSetupFailed = 97;
+constexpr int kActionFailed = 1;
 
 // Mounts the private view, then runs the executable ($5) with its switch ($6).
 constexpr char kNamespaceScript[] = R"(
@@ -35,8 +37,11 @@ setup() {
   if [ "$8" = yes ]; then mount -o remount,bind,ro /etc/systemd/system || return 1; fi
 }
 setup "$@" || exit 97
+ulimit -S -n 512 || exit 97
 PATH="$3:$PATH" KELM_STANDIN_DIR="$4" exec "$5" "$6"
 )";
+
+constexpr char kDisable[] = "disable --quiet --no-reload KelmService.service";
 
 struct Call {
   double time;
@@ -69,12 +74,15 @@ class PosixInstall : public ::testing::Test {
     inst_.logDir = testenv::Join(folder, "log");
   }
 
-  // Runs the executable with one switch; returns its exit status.
+  // Runs the executable with one switch; returns its exit status. Its standard error is kept
+  // for Stderr().
   int Run(const std::string& option, bool systemd = true, bool readOnlyUnits = false) {
-    testenv::Process p = testenv::Start(
-        "/usr/bin/unshare", {"-m", "--propagation", "private", "sh", "-c", kNamespaceScript, "sh",
-                             units_, etc_, testenv::ToolPath("systemctl-standin"), standin_, exe_,
-                             option, systemd ? "yes" : "no", readOnlyUnits ? "yes" : "no"});
+    testenv::Process p =
+        testenv::Start("/usr/bin/unshare",
+                       {"-m", "--propagation", "private", "sh", "-c", kNamespaceScript, "sh",
+                        units_, etc_, testenv::ToolPath("systemctl-standin"), standin_, exe_,
+                        option, systemd ? "yes" : "no", readOnlyUnits ? "yes" : "no"},
+                       {}, "", inst_.Path("stderr.txt"));
     int rc = testenv::Wait(p, std::chrono::seconds(60));
     if (rc == kSetupFailed) skipReason_ = "the private mount namespace could not be set up";
     return rc;
@@ -86,12 +94,9 @@ class PosixInstall : public ::testing::Test {
 
   std::string Unit() const { return testenv::ReadFile(UnitPath()); }
   std::string UnitPath() const { return testenv::Join(units_, "KelmService.service"); }
-  std::string EventSourceValue(const std::string& name) const {
-    return testenv::ReadFile(etc_ +
-                             "/registry/SYSTEM/CurrentControlSet/Services/EventLog/Application/"
-                             "KelmService/" +
-                             name);
-  }
+  std::string Stderr() const { return testenv::ReadFile(inst_.Path("stderr.txt")); }
+  // Nothing of ours is left in /etc/kelmservice: the journal needs no event source there.
+  bool EtcFolderEmpty() const { return fs::is_empty(etc_); }
 
   std::vector<Call> Calls() const {
     std::vector<Call> calls;
@@ -130,9 +135,34 @@ class PosixInstall : public ::testing::Test {
   std::string Separator() const { return Msg(kelm::msg::kSeparatorLine); }
   std::string Line(const char* format) const { return Msg(format, kelm::msg::kDisplayName); }
 
-  std::string ExpectedUnit(const std::string& execStart, const std::string& description) const {
-    return "[Unit]\nDescription=" + description +
-           "\n\n[Service]\nType=notify\nExecStart=" + execStart + "\nKillMode=process\n";
+  // The unit's settings and section headers in order, without comments and blank lines.
+  static std::vector<std::string> Settings(const std::string& unit) {
+    std::vector<std::string> lines;
+    std::size_t pos = 0;
+    while (pos < unit.size()) {
+      std::size_t end = unit.find('\n', pos);
+      if (end == std::string::npos) end = unit.size();
+      std::string line = unit.substr(pos, end - pos);
+      pos = end + 1;
+      if (!line.empty() && line[0] != '#') lines.push_back(line);
+    }
+    return lines;
+  }
+  // On demand but enablable; a crash restarts, a start abandoned for its settings (78) does
+  // not; the programs it started outlive a stop.
+  static std::vector<std::string> ExpectedSettings(const std::string& execStart,
+                                                   const std::string& description) {
+    return {"[Unit]",
+            "Description=" + description,
+            "[Service]",
+            "Type=notify",
+            "ExecStart=" + execStart,
+            "KillMode=process",
+            "Restart=on-failure",
+            "RestartSec=5",
+            "RestartPreventExitStatus=78",
+            "[Install]",
+            "WantedBy=multi-user.target"};
   }
 
   void Install() {
@@ -145,31 +175,41 @@ class PosixInstall : public ::testing::Test {
   std::string skipReason_;
 };
 
-#define RUN_OK(...)                                       \
+#define RUN_EXPECTING(code, ...)                          \
   do {                                                    \
     int rc_ = Run(__VA_ARGS__);                           \
     if (rc_ == kSetupFailed) GTEST_SKIP() << skipReason_; \
-    ASSERT_EQ(rc_, 0);                                    \
+    ASSERT_EQ(rc_, code);                                 \
   } while (0)
+#define RUN_OK(...) RUN_EXPECTING(0, __VA_ARGS__)
+#define RUN_FAILS(...) RUN_EXPECTING(kActionFailed, __VA_ARGS__)
 
-TEST_F(PosixInstall, InstallWritesUnitValuesAndLogLine) {
+TEST_F(PosixInstall, InstallWritesTheUnitTellsSystemdAndSaysSo) {
   RUN_OK("-install");
 
-  EXPECT_EQ(Unit(), ExpectedUnit(exe_, kelm::msg::kDescription));
-  EXPECT_EQ(EventSourceValue("EventMessageFile"), exe_ + std::string(1, '\0'));
-  EXPECT_EQ(EventSourceValue("TypesSupported"), std::string("\x08\x00\x00\x00", 4));
-  // The description lives in the unit, not beside it.
-  EXPECT_FALSE(testenv::Exists(etc_ + "/registry/SYSTEM/CurrentControlSet/Services/KelmService"));
+  const std::string unit = Unit();
+  EXPECT_EQ(Settings(unit), ExpectedSettings(exe_, kelm::msg::kDescription));
+  // How to run it as another user with the right to take leases, ready to uncomment.
+  EXPECT_NE(unit.find("\n#User="), std::string::npos) << unit;
+  EXPECT_NE(unit.find("\n#AmbientCapabilities=CAP_LEASE\n"), std::string::npos) << unit;
+  EXPECT_TRUE(EtcFolderEmpty());
 
-  // systemd reads the unit when it is written, and again once its description is set.
+  // systemd reads the unit when it is written, and again once its description is set; it is
+  // not enabled.
   EXPECT_EQ(CallArgs(), (std::vector<std::string>{"daemon-reload", "daemon-reload"}));
-  EXPECT_EQ(testenv::ReadFile(testenv::Join(standin_, "reload-1")),
-            "== KelmService.service\n" + ExpectedUnit(exe_, kelm::msg::kDisplayName));
+  EXPECT_EQ(Settings(testenv::ReadFile(testenv::Join(standin_, "reload-1"))), [&] {
+    auto v = ExpectedSettings(exe_, kelm::msg::kDisplayName);
+    v.insert(v.begin(), "== KelmService.service");
+    return v;
+  }());
   EXPECT_EQ(testenv::ReadFile(testenv::Join(standin_, "reload-2")),
-            "== KelmService.service\n" + ExpectedUnit(exe_, kelm::msg::kDescription));
+            "== KelmService.service\n" + unit);
+  // systemctl runs with the descriptor limit the program was started with, not its raised one.
+  EXPECT_EQ(testenv::ReadFile(testenv::Join(standin_, "nofile")), "512\n");
 
   EXPECT_EQ(LogTexts(), (std::vector<std::string>{Separator(), Line(kelm::msg::kInstalled)}));
   EXPECT_EQ(inst_.LogBytes().substr(inst_.LogBytes().size() - 1), "\n");
+  EXPECT_EQ(Stderr(), Line(kelm::msg::kInstalled) + "\n");
 }
 
 TEST_F(PosixInstall, ExecStartQuotesBlanksAndDoublesPercent) {
@@ -177,10 +217,8 @@ TEST_F(PosixInstall, ExecStartQuotesBlanksAndDoublesPercent) {
   UseExeFolder(folder);
   RUN_OK("-install");
 
-  EXPECT_EQ(Unit(),
-            ExpectedUnit("\"" + inst_.dir + "/a b 100%%/kelmservice\"", kelm::msg::kDescription));
-  // The registry keeps the path as it is.
-  EXPECT_EQ(EventSourceValue("EventMessageFile"), exe_ + std::string(1, '\0'));
+  EXPECT_EQ(Settings(Unit()), ExpectedSettings("\"" + inst_.dir + "/a b 100%%/kelmservice\"",
+                                               kelm::msg::kDescription));
   EXPECT_EQ(LogTexts(), (std::vector<std::string>{Separator(), Line(kelm::msg::kInstalled)}));
 }
 
@@ -189,7 +227,8 @@ TEST_F(PosixInstall, InstallTwiceChangesNothing) {
   const std::string unit = Unit();
   const auto calls = CallArgs();
 
-  RUN_OK("-install");
+  RUN_OK("-install");  // already installed is no failure
+  EXPECT_EQ(Stderr(), Line(kelm::msg::kAlreadyInstalled) + "\n");
   EXPECT_EQ(Unit(), unit);
   EXPECT_EQ(CallArgs(), calls);  // no reload
   EXPECT_EQ(LogTexts(),
@@ -201,6 +240,7 @@ TEST_F(PosixInstall, InstallTwiceChangesNothing) {
 
 TEST_F(PosixInstall, RemoveRunningServicePollsEverySecondWhileDeactivating) {
   Install();
+  const std::string unit = Unit();
   SetStandIn("state", "active\n");
   SetStandIn("after-stop", "deactivating\ndeactivating\ndeactivating\ninactive\n");
   const std::size_t before = Calls().size();
@@ -212,9 +252,9 @@ TEST_F(PosixInstall, RemoveRunningServicePollsEverySecondWhileDeactivating) {
   for (std::size_t i = before; i < calls.size(); ++i) args.push_back(calls[i].args);
   const std::string show = "show -p ActiveState --value KelmService.service";
   EXPECT_EQ(args, (std::vector<std::string>{show, "stop --no-block KelmService.service", show, show,
-                                            show, show, "daemon-reload"}));
+                                            show, show, kDisable, "daemon-reload"}));
   // One query a second after the stop request, while the unit is deactivating.
-  for (std::size_t i = before + 2; i + 1 < calls.size(); ++i) {
+  for (std::size_t i = before + 2; i + 2 < calls.size(); ++i) {
     if (calls[i].args != show) continue;
     EXPECT_GE(calls[i].time - calls[i - 1].time, 0.95) << "query " << i;
   }
@@ -223,12 +263,14 @@ TEST_F(PosixInstall, RemoveRunningServicePollsEverySecondWhileDeactivating) {
             (std::vector<std::string>{Separator(), Line(kelm::msg::kInstalled), Separator(),
                                       Line(kelm::msg::kStopping), Line(kelm::msg::kStopped),
                                       Line(kelm::msg::kRemoved)}));
+  EXPECT_EQ(Stderr(), Line(kelm::msg::kStopping) + "\n" + Line(kelm::msg::kStopped) + "\n" +
+                          Line(kelm::msg::kRemoved) + "\n");
   EXPECT_FALSE(testenv::Exists(UnitPath()));
-  // systemd was told after the unit had gone.
+  // Disabled while the unit was there to say how; systemd was told after it had gone.
+  EXPECT_EQ(testenv::ReadFile(testenv::Join(standin_, "disable-1")),
+            "== KelmService.service\n" + unit);
   EXPECT_EQ(testenv::ReadFile(testenv::Join(standin_, "reload-3")), "");
-  // The event source stays registered.
-  EXPECT_EQ(EventSourceValue("EventMessageFile"), exe_ + std::string(1, '\0'));
-  EXPECT_EQ(EventSourceValue("TypesSupported"), std::string("\x08\x00\x00\x00", 4));
+  EXPECT_TRUE(EtcFolderEmpty());
 }
 
 TEST_F(PosixInstall, RemoveWaitsWhileTheStopJobHasNotBegun) {
@@ -265,27 +307,44 @@ TEST_F(PosixInstall, RemoveStoppedServiceWritesStoppedAnyway) {
 
   RUN_OK("-remove");
   const auto args = CallArgs();
-  ASSERT_EQ(args.size(), 4u);
+  ASSERT_EQ(args.size(), 5u);
   EXPECT_EQ(args[2], "show -p ActiveState --value KelmService.service");
-  EXPECT_EQ(args[3], "daemon-reload");  // no stop request
+  EXPECT_EQ(args[3], kDisable);  // no stop request
+  EXPECT_EQ(args[4], "daemon-reload");
   EXPECT_EQ(LogTexts(),
             (std::vector<std::string>{Separator(), Line(kelm::msg::kInstalled), Separator(),
                                       Line(kelm::msg::kStopped), Line(kelm::msg::kRemoved)}));
   EXPECT_FALSE(testenv::Exists(UnitPath()));
-  EXPECT_EQ(EventSourceValue("TypesSupported"), std::string("\x08\x00\x00\x00", 4));
+}
+
+TEST_F(PosixInstall, RefusedDisableKeepsTheUnitAndFails) {
+  Install();
+  SetStandIn("disable-rc", "1\n");
+
+  RUN_FAILS("-remove");
+  const std::string refused = Msg(kelm::msg::kDeleteServiceFailed, "Input/output error (0x5)");
+  EXPECT_EQ(LogTexts(),
+            (std::vector<std::string>{Separator(), Line(kelm::msg::kInstalled), Separator(),
+                                      Line(kelm::msg::kStopped), refused, ""}));
+  EXPECT_EQ(Stderr(), Line(kelm::msg::kStopped) + "\n" + refused + "\n\n");
+  EXPECT_TRUE(testenv::Exists(UnitPath()));
+  EXPECT_EQ(CallArgs().back(), kDisable);  // no reload: nothing changed
 }
 
 TEST_F(PosixInstall, RemoveWhenNotInstalled) {
-  RUN_OK("-remove");
+  RUN_OK("-remove");  // nothing to remove is no failure
   EXPECT_EQ(LogTexts(), (std::vector<std::string>{Separator(), Line(kelm::msg::kNotInstalled)}));
+  EXPECT_EQ(Stderr(), Line(kelm::msg::kNotInstalled) + "\n");
   EXPECT_TRUE(CallArgs().empty());
 }
 
-TEST_F(PosixInstall, WithoutSystemdTheManagerLineCarriesTheErrorText) {
-  RUN_OK("-install", /*systemd=*/false);
-  RUN_OK("-remove", /*systemd=*/false);
-
+TEST_F(PosixInstall, WithoutSystemdBothFailWithTheManagerLineOnStandardError) {
+  RUN_FAILS("-install", /*systemd=*/false);
   const std::string line = Msg(kelm::msg::kOpenManagerFailed, "No such process (0x3)\n") + "\n";
+  EXPECT_EQ(Stderr(), line);
+  RUN_FAILS("-remove", /*systemd=*/false);
+  EXPECT_EQ(Stderr(), line);
+
   const std::string bytes = inst_.LogBytes();
   const std::string sep = kelm::msg::kSeparatorLine;
   // Two runs, each a separator and the manager line with its two line ends.
@@ -300,7 +359,7 @@ TEST_F(PosixInstall, WithoutSystemdTheManagerLineCarriesTheErrorText) {
 }
 
 TEST_F(PosixInstall, ReadOnlyUnitFolderRefusesTheManager) {
-  RUN_OK("-install", /*systemd=*/true, /*readOnlyUnits=*/true);
+  RUN_FAILS("-install", /*systemd=*/true, /*readOnlyUnits=*/true);
   EXPECT_EQ(
       LogTexts(),
       (std::vector<std::string>{
@@ -310,12 +369,12 @@ TEST_F(PosixInstall, ReadOnlyUnitFolderRefusesTheManager) {
 
 TEST_F(PosixInstall, FailedReloadLeavesNothingInstalled) {
   SetStandIn("reload-rc", "1\n");
-  RUN_OK("-install");
+  RUN_FAILS("-install");
   EXPECT_EQ(LogTexts(), (std::vector<std::string>{
                             Separator(),
                             Msg(kelm::msg::kCreateServiceFailed, "Input/output error (0x5)"), ""}));
   EXPECT_FALSE(testenv::Exists(UnitPath()));
-  EXPECT_FALSE(testenv::Exists(etc_ + "/registry"));
+  EXPECT_TRUE(EtcFolderEmpty());
 }
 
 }  // namespace

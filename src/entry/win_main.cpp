@@ -63,12 +63,11 @@ int WinMain(void*, void*, const char* commandLine, int) {
   // The first line of every start; it also makes the log lock while there is one thread.
   WriteLog(msg::kSeparatorLine);
   switch (ParseSwitch(commandLine)) {
+    // A script that runs these must be able to tell that they failed.
     case Switch::Install:
-      InstallService();
-      return 0;
+      return InstallService() ? 0 : kExitActionFailed;
     case Switch::Remove:
-      RemoveService();
-      return 0;
+      return RemoveService() ? 0 : kExitActionFailed;
     case Switch::Version:
       plat::ShowNotice(msg::kVersionText, msg::kVersionText);
       return 0;

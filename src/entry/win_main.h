@@ -14,7 +14,11 @@ std::string CommandLineText(const char* wholeCommandLine);
 enum class Switch { Install, Remove, Version, Debug, Dispatch };
 Switch ParseSwitch(const char* commandLineText);
 
-// Writes the separator line, runs the chosen action, returns 0.
+// The exit code of an -install or -remove that failed.
+constexpr int kExitActionFailed = 1;
+
+// Writes the separator line, runs the chosen action and returns the exit code: 0, or
+// kExitActionFailed when -install or -remove failed.
 int WinMain(void* instance, void* previous, const char* commandLine, int show);
 
 // The foreground run: start the tasks, wait for the box, stop the tasks.

@@ -1,7 +1,9 @@
 // Registering the program as a service, and the registry values that go with it.
 //
 // Windows: the service control manager and the registry under HKEY_LOCAL_MACHINE.
-// Linux: systemd; the service is a unit file named after it.
+// Linux: systemd; the service is a unit file named after it. Of the registry only a service
+// key's "Description" has a place there (the unit's description); every other value and key
+// is refused with ENOTSUP, since nothing on Linux would read it.
 #pragma once
 
 #include <cstdint>

@@ -1,4 +1,4 @@
-// The two message boxes the program shows.
+// The two message boxes the program shows, and the outcome lines of -install and -remove.
 #pragma once
 
 namespace plat {
@@ -11,5 +11,10 @@ void ShowMessage(const char* text, const char* caption);
 // A box that only informs (the version): on Windows the same box as ShowMessage; on the
 // terminal the caption and the text are printed and nothing is waited for.
 void ShowNotice(const char* text, const char* caption);
+
+// One line that -install or -remove also writes to the log, text as written there. Linux,
+// where these are run from a shell, writes it to standard error; Windows shows nothing, as
+// the service's registration reports through the log alone.
+void ShowOutcome(const char* text);
 
 }  // namespace plat

@@ -1,6 +1,8 @@
-// Install and remove.
+// Install and remove. Each outcome is a log line, also shown where the platform shows such
+// lines, and the action's result says whether it did what was asked.
 #include "service/install.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -10,6 +12,7 @@
 #include "platform/errors.h"
 #include "platform/module.h"
 #include "platform/sync.h"
+#include "platform/ui.h"
 #include "service/service.h"
 
 namespace kelm {
@@ -20,6 +23,18 @@ constexpr std::size_t kPathSize = 260;
 
 void KeyPath(char* out, std::size_t size, const char* base) {
   std::snprintf(out, size, "%s\\%s", base, msg::kServiceName);
+}
+
+// One outcome line: into the log and, where the platform shows such lines, on screen.
+void Outcome(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void Outcome(const char* format, ...) {
+  char text[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  WriteLog("%s", text);
+  plat::ShowOutcome(text);
 }
 
 }  // namespace
@@ -34,29 +49,30 @@ bool SetRegDword(plat::RegistryRoot root, const char* keyPath, const char* value
   return plat::RegistrySetDword(root, keyPath, valueName, value);
 }
 
-void InstallService() {
+bool InstallService() {
   char exePath[kPathSize];
   std::size_t length = plat::ModuleFileName(exePath, sizeof exePath);
   // A path cut to fit would register a program that does not exist.
   if (length == 0 || length >= sizeof exePath) {
-    WriteLog(msg::kCannotInstall, msg::kServiceName, GetLastErrorText());
-    return;
+    Outcome(msg::kCannotInstall, msg::kServiceName, GetLastErrorText());
+    return false;
   }
   plat::Handle manager = plat::OpenServiceManager();
   if (manager == nullptr) {
-    WriteLog(msg::kOpenManagerFailed, GetLastErrorText());
-    return;
+    Outcome(msg::kOpenManagerFailed, GetLastErrorText());
+    return false;
   }
   plat::Handle service =
       plat::CreateServiceEntry(manager, msg::kServiceName, msg::kDisplayName, exePath);
   if (service == nullptr) {
-    if (plat::LastError() == plat::kErrorServiceExists) {
-      WriteLog(msg::kAlreadyInstalled, msg::kDisplayName);
+    const bool exists = plat::LastError() == plat::kErrorServiceExists;
+    if (exists) {
+      Outcome(msg::kAlreadyInstalled, msg::kDisplayName);
     } else {
-      WriteLog(msg::kCreateServiceFailed, GetLastErrorText());
+      Outcome(msg::kCreateServiceFailed, GetLastErrorText());
     }
     plat::CloseServiceEntry(manager);
-    return;
+    return exists;
   }
 
   char key[kPathSize];
@@ -67,34 +83,36 @@ void InstallService() {
   KeyPath(key, sizeof key, msg::kServicesKeyBase);
   SetRegString(plat::RegistryRoot::LocalMachine, key, msg::kDescriptionValue, msg::kDescription,
                sizeof msg::kDescription);
-  WriteLog(msg::kInstalled, msg::kDisplayName);
+  Outcome(msg::kInstalled, msg::kDisplayName);
   // The new service's handle is not needed further; closing it keeps nothing open.
   plat::CloseServiceEntry(service);
   plat::CloseServiceEntry(manager);
+  return true;
 }
 
-void RemoveService() {
+bool RemoveService() {
   plat::Handle manager = plat::OpenServiceManager();
   if (manager == nullptr) {
-    WriteLog(msg::kOpenManagerFailed, GetLastErrorText());
-    return;
+    Outcome(msg::kOpenManagerFailed, GetLastErrorText());
+    return false;
   }
   plat::Handle service = plat::OpenServiceEntry(manager, msg::kServiceName);
   if (service == nullptr) {
-    if (plat::LastError() == plat::kErrorServiceDoesNotExist) {
-      WriteLog(msg::kNotInstalled, msg::kDisplayName);
+    const bool absent = plat::LastError() == plat::kErrorServiceDoesNotExist;
+    if (absent) {
+      Outcome(msg::kNotInstalled, msg::kDisplayName);
     } else {
-      WriteLog(msg::kOpenServiceFailed, GetLastErrorText());
+      Outcome(msg::kOpenServiceFailed, GetLastErrorText());
     }
     plat::CloseServiceEntry(manager);
-    return;
+    return absent;
   }
 
   std::uint32_t state = 0;
   if (!plat::StopServiceEntry(service, &state)) {
-    WriteLog(msg::kStopped, msg::kDisplayName);
+    Outcome(msg::kStopped, msg::kDisplayName);
   } else {
-    WriteLog(msg::kStopping, msg::kDisplayName);
+    Outcome(msg::kStopping, msg::kDisplayName);
     for (;;) {
       plat::SleepMs(kRemovePollMs);
       std::uint32_t now = 0;
@@ -102,19 +120,21 @@ void RemoveService() {
       state = now;
       if (state != ServiceStopPending) break;
     }
-    WriteLog(state == ServiceStopped ? msg::kStopped : msg::kCouldNotStop, msg::kDisplayName);
+    Outcome(state == ServiceStopped ? msg::kStopped : msg::kCouldNotStop, msg::kDisplayName);
   }
 
-  if (plat::DeleteServiceEntry(service)) {
+  const bool removed = plat::DeleteServiceEntry(service);
+  if (removed) {
     char key[kPathSize];
     KeyPath(key, sizeof key, msg::kServicesKeyBase);
     plat::RegistryDeleteKey(plat::RegistryRoot::LocalMachine, key);
-    WriteLog(msg::kRemoved, msg::kDisplayName);
+    Outcome(msg::kRemoved, msg::kDisplayName);
   } else {
-    WriteLog(msg::kDeleteServiceFailed, GetLastErrorText());
+    Outcome(msg::kDeleteServiceFailed, GetLastErrorText());
   }
   plat::CloseServiceEntry(service);
   plat::CloseServiceEntry(manager);
+  return removed;
 }
 
 }  // namespace kelm

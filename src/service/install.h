@@ -1,5 +1,6 @@
 // The -install and -remove actions: registering the program as a service with its event
-// source and description, and taking it out again. Both report through the log only.
+// source and description, and taking it out again. Both report through the log (and, on
+// Linux, standard error).
 #pragma once
 
 #include <cstdint>
@@ -8,8 +9,10 @@
 
 namespace kelm {
 
-void InstallService();
-void RemoveService();
+// True when the service is installed now (newly or already); false when the install failed.
+bool InstallService();
+// True when the service is gone now (removed, or it was not installed); false otherwise.
+bool RemoveService();
 
 bool SetRegString(plat::RegistryRoot root, const char* keyPath, const char* valueName,
                   const char* text, std::uint32_t byteCount);

@@ -3,23 +3,24 @@
 // A service is the unit file /etc/systemd/system/<name>.service, written and deleted here and
 // made known to systemd with `systemctl daemon-reload`; its state and stop go through
 // systemctl as well. systemctl is run without a shell, its output read through a pipe, and it
-// inherits no descriptor of ours but the pipe.
+// inherits no descriptor of ours but the pipe, nor our raised descriptor limit.
 //
-// The registry has no counterpart, so it is stood in for: the service key's "Description" is
-// the unit's Description= line; every other value is a file
-// /etc/kelmservice/registry/<key path, '\' as '/'>/<value name> holding the value's bytes
-// (a string as given, with its terminating zero; a DWORD as 4 little-endian bytes), where an
-// administrator can see it and a later version could read it.
+// The unit is started on demand: it has an [Install] section, so an administrator can enable
+// it for boot, but installing does not enable it; deleting disables it first, so no link to it
+// is left behind. A crash is restarted; a clean stop is not, nor a start abandoned for wrong
+// settings (exit status kExitStartAbandoned), which would only fail again.
+//
+// Of the registry, only the service key's "Description" has a counterpart: the unit's
+// Description= line. The event source's values ("EventMessageFile", "TypesSupported") have
+// none, as the journal takes records from any program without a registration; they are not
+// written anywhere, and setting them fails with ENOTSUP.
 //
 // Error codes are errno values. Two are chosen here: ESRCH ("No such process") when systemd is
 // not running, and EIO when systemctl ran but reported a failure (its own message then went to
 // standard error).
 #include "platform/registration.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -35,8 +36,8 @@
 
 #include "platform/errors.h"
 #include "platform/posix/object.h"
-
-extern char** environ;
+#include "platform/posix/service_exit.h"
+#include "platform/posix/spawn.h"
 
 namespace plat {
 namespace {
@@ -44,7 +45,6 @@ namespace {
 // What sd_booted() looks at: systemd creates this folder when it runs as the init system.
 constexpr char kSystemdRunDir[] = "/run/systemd/system";
 constexpr char kUnitDir[] = "/etc/systemd/system";
-constexpr char kRegistryDir[] = "/etc/kelmservice/registry";
 constexpr char kServicesKeyPrefix[] = "SYSTEM\\CurrentControlSet\\Services\\";
 constexpr char kDescriptionValue[] = "Description";
 
@@ -112,24 +112,16 @@ int RunSystemctl(std::initializer_list<const char*> args, std::string* out) {
 
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return -1;
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attr;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawnattr_init(&attr);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-  // The service blocks its stop signals in every thread; systemctl must not inherit that.
-  sigset_t none, all;
-  sigemptyset(&none);
-  sigfillset(&all);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setsigdefault(&attr, &all);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  const int devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  posix::SpawnRequest request;
+  request.program = "systemctl";
+  request.argv = argv.data();
+  request.searchPath = true;
+  request.stdinFd = devNull;
+  request.stdoutFd = fds[1];
   pid_t pid = 0;
-  const int rc = posix_spawnp(&pid, "systemctl", &actions, &attr, argv.data(), environ);
-  posix_spawnattr_destroy(&attr);
-  posix_spawn_file_actions_destroy(&actions);
+  const int rc = devNull < 0 ? errno : posix::SpawnProgram(request, &pid);
+  if (devNull >= 0) close(devNull);
   close(fds[1]);
   if (rc != 0) {
     close(fds[0]);
@@ -296,7 +288,17 @@ std::string ExecPath(const char* path) {
 
 std::string UnitFile(const char* description, const char* exePath) {
   return "[Unit]\nDescription=" + UnitText(description) +
-         "\n\n[Service]\nType=notify\nExecStart=" + ExecPath(exePath) + "\nKillMode=process\n";
+         "\n\n[Service]\nType=notify\nExecStart=" + ExecPath(exePath) +
+         "\n# The programs it starts live on when it stops.\nKillMode=process\n"
+         "Restart=on-failure\nRestartSec=5\n"
+         "# A start abandoned for wrong settings: starting again would fail the same way.\n"
+         "RestartPreventExitStatus=" +
+         std::to_string(posix::kExitStartAbandoned) +
+         "\n# To run it as another user, uncomment both lines and name the user. CAP_LEASE lets\n"
+         "# it take leases on check files it does not own, the check that a file's writer has\n"
+         "# let go of it. That user needs write access to the log folder beside the program.\n"
+         "#User=kelmservice\n#AmbientCapabilities=CAP_LEASE\n"
+         "\n[Install]\nWantedBy=multi-user.target\n";
 }
 
 // The service name when keyPath is the key of a service ("...\Services\<name>"), else empty.
@@ -306,60 +308,6 @@ std::string ServiceOfKey(const char* keyPath) {
   const char* rest = keyPath + n;
   if (std::strchr(rest, '\\') != nullptr || !ValidServiceName(rest)) return "";
   return rest;
-}
-
-// The stand-in folder of a key. Fails (EINVAL) for a path that is empty, has an empty, "." or
-// ".." part, or a '/', so that no key leads outside the stand-in folder.
-bool KeyFolder(const char* keyPath, std::string* folder) {
-  if (keyPath == nullptr || keyPath[0] == '\0') {
-    errno = EINVAL;
-    return false;
-  }
-  std::string out = kRegistryDir;
-  const char* p = keyPath;
-  for (;;) {
-    const char* end = std::strchr(p, '\\');
-    const std::string part = end ? std::string(p, end) : std::string(p);
-    if (part.empty() || part == "." || part == ".." || part.find('/') != std::string::npos) {
-      errno = EINVAL;
-      return false;
-    }
-    out += "/" + part;
-    if (end == nullptr) break;
-    p = end + 1;
-  }
-  *folder = out;
-  return true;
-}
-
-bool ValidValueName(const char* valueName) {
-  return valueName != nullptr && valueName[0] != '\0' && valueName[0] != '.' &&
-         std::strchr(valueName, '/') == nullptr;
-}
-
-bool MakeFolders(const std::string& path) {
-  for (std::size_t pos = 1; pos <= path.size(); ++pos) {
-    if (pos != path.size() && path[pos] != '/') continue;
-    const std::string part = path.substr(0, pos);
-    if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
-  }
-  struct stat st {};
-  if (stat(path.c_str(), &st) != 0) return false;
-  if (!S_ISDIR(st.st_mode)) {
-    errno = ENOTDIR;
-    return false;
-  }
-  return true;
-}
-
-bool SetStandInValue(const char* keyPath, const char* valueName, const std::string& bytes) {
-  std::string folder;
-  if (!KeyFolder(keyPath, &folder)) return false;
-  if (!ValidValueName(valueName)) {
-    errno = EINVAL;
-    return false;
-  }
-  return MakeFolders(folder) && PutFile(folder + "/" + valueName, bytes, false);
 }
 
 // Rewrites the Description= line of the [Unit] section (adding one if there is none) and has
@@ -492,6 +440,9 @@ bool DeleteServiceEntry(Handle service) {
     errno = EBADF;
     return false;
   }
+  // Disabling needs the unit's [Install] section, so it comes first; a unit left enabled
+  // would leave its links behind, pointing at nothing.
+  if (!Systemctl({"disable", "--quiet", "--no-reload", entry->unit().c_str()})) return false;
   if (unlink(entry->path().c_str()) != 0) return false;
   // The unit is gone from disk, which is what deletion is; systemd forgets it at its next
   // reload even if this one fails, as Windows forgets a service marked for deletion.
@@ -507,56 +458,33 @@ bool RegistrySetString(RegistryRoot, const char* keyPath, const char* valueName,
     errno = EINVAL;
     return false;
   }
-  const std::string bytes(data ? data : "", byteCount);
   const std::string service = ServiceOfKey(keyPath);
-  if (!service.empty() && strcasecmp(valueName, kDescriptionValue) == 0) {
-    return SetUnitDescription(service, bytes.substr(0, bytes.find('\0')));
+  if (service.empty() || strcasecmp(valueName, kDescriptionValue) != 0) {
+    errno = ENOTSUP;
+    return false;
   }
-  return SetStandInValue(keyPath, valueName, bytes);
+  const std::string bytes(data ? data : "", byteCount);
+  return SetUnitDescription(service, bytes.substr(0, bytes.find('\0')));
 }
 
-bool RegistrySetDword(RegistryRoot, const char* keyPath, const char* valueName,
-                      std::uint32_t value) {
-  const char bytes[4] = {static_cast<char>(value & 0xff), static_cast<char>((value >> 8) & 0xff),
-                         static_cast<char>((value >> 16) & 0xff),
-                         static_cast<char>((value >> 24) & 0xff)};
-  return SetStandInValue(keyPath, valueName, std::string(bytes, sizeof bytes));
+bool RegistrySetDword(RegistryRoot, const char*, const char*, std::uint32_t) {
+  errno = ENOTSUP;
+  return false;
 }
 
 bool RegistryDeleteKey(RegistryRoot, const char* keyPath) {
-  std::string folder;
-  if (!KeyFolder(keyPath, &folder)) return false;
-  const std::string service = ServiceOfKey(keyPath);
-  if (!service.empty()) {
-    // The service's key is its unit: it goes with DeleteServiceEntry, not before.
-    struct stat st {};
-    if (lstat(UnitPath(service).c_str(), &st) == 0) {
-      errno = EBUSY;
-      return false;
-    }
-  }
-  DIR* dir = opendir(folder.c_str());
-  if (dir == nullptr) {
-    // Nothing was ever stood in for the service's key; with its unit gone it is deleted.
-    return !service.empty() && errno == ENOENT;
-  }
-  std::vector<std::string> values;
-  bool hasSubkeys = false;
-  while (dirent* e = readdir(dir)) {
-    if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
-    struct stat st {};
-    const std::string child = folder + "/" + e->d_name;
-    if (lstat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) hasSubkeys = true;
-    values.push_back(child);
-  }
-  closedir(dir);
-  // As on Windows, a key with subkeys is not deleted.
-  if (hasSubkeys) {
-    errno = ENOTEMPTY;
+  const std::string service = keyPath != nullptr ? ServiceOfKey(keyPath) : "";
+  if (service.empty()) {
+    errno = ENOTSUP;
     return false;
   }
-  for (const std::string& v : values) unlink(v.c_str());
-  return rmdir(folder.c_str()) == 0;
+  // The service's key is its unit: it goes with DeleteServiceEntry, not before.
+  struct stat st {};
+  if (lstat(UnitPath(service).c_str(), &st) == 0) {
+    errno = EBUSY;
+    return false;
+  }
+  return true;
 }
 
 }  // namespace plat

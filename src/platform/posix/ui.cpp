@@ -1,4 +1,5 @@
-// Linux backend of platform/ui.h: a message box on the terminal.
+// Linux backend of platform/ui.h: a message box on the terminal, outcome lines on standard
+// error.
 //
 // The caption and the text go to standard output, one line each, and the box counts as
 // dismissed on Enter, end of input (or no usable standard input), SIGINT or SIGTERM.
@@ -114,6 +115,12 @@ void ShowMessage(const char* text, const char* caption) {
 void ShowNotice(const char* text, const char* caption) {
   std::printf("%s\n%s\n", caption != nullptr ? caption : "", text != nullptr ? text : "");
   std::fflush(stdout);
+}
+
+void ShowOutcome(const char* text) {
+  if (text == nullptr) return;
+  std::fputs(text, stderr);
+  std::fflush(stderr);
 }
 
 }  // namespace plat

@@ -11,4 +11,6 @@ void ShowMessage(const char* text, const char* caption) {
 
 void ShowNotice(const char* text, const char* caption) { ShowMessage(text, caption); }
 
+void ShowOutcome(const char*) {}  // nothing on screen: the log holds the line
+
 }  // namespace plat
