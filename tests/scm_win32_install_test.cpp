@@ -89,10 +89,14 @@ class Win32Install : public ::testing::Test {
   }
   void TearDown() override { Unregister(); }
 
-  void Run(const std::string& option) {
-    testenv::Process p = testenv::Start(exe_, {option});
+  // Runs the executable with one switch and expects the exit code; nothing may appear on its
+  // standard error (the service's registration reports through the log alone).
+  void Run(const std::string& option, int exitCode = 0) {
+    const std::string err = inst_.Path("stderr.txt");
+    testenv::Process p = testenv::Start(exe_, {option}, {}, inst_.Path("stdout.txt"), err);
     ASSERT_TRUE(p.valid());
-    ASSERT_EQ(testenv::Wait(p), 0);
+    ASSERT_EQ(testenv::Wait(p), exitCode);
+    EXPECT_EQ(testenv::ReadFile(err), "");
   }
 
   // The log's lines without their time prefix. Every line must end in CR LF.
@@ -230,6 +234,41 @@ TEST_F(Win32Install, RemoveRunningServiceStopsThenDeletes) {
   EXPECT_EQ(seen, (std::vector<std::string>{Line(kelm::msg::kStopping), Line(kelm::msg::kStopped),
                                             Line(kelm::msg::kRemoved)}));
   EXPECT_EQ(testenv::CountLines(inst_.LogLines(), Msg(kelm::msg::kServiceEnded)), 1);
+}
+
+// A service marked for deletion while it runs cannot be removed again: -remove fails, says so
+// in the log, and its exit code says so too.
+TEST_F(Win32Install, RemoveOfAServiceMarkedForDeletionFails) {
+  inst_.WriteServiceIni(inst_.watched);
+  inst_.WriteTaskIni(inst_.RecorderTask("A", "in.dat", inst_.Path("record.txt")));
+  Run("-install");
+  testenv::Process net = testenv::Start("C:\\windows\\system32\\net.exe", {"start", "KelmService"},
+                                        {}, inst_.Path("net.txt"));
+  ASSERT_TRUE(net.valid());
+  testenv::Wait(net);
+  ASSERT_TRUE(testenv::WaitFor([] { return ServiceState() == SERVICE_RUNNING; }));
+  SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  ASSERT_NE(scm, nullptr);
+  SC_HANDLE svc = OpenServiceA(scm, "KelmService", SERVICE_ALL_ACCESS);
+  ASSERT_NE(svc, nullptr);
+  ASSERT_TRUE(DeleteService(svc)) << GetLastError();
+  CloseServiceHandle(svc);
+  CloseServiceHandle(scm);
+
+  Run("-remove", 1);
+  // The removal's own lines, among those of the service that stops meanwhile.
+  const std::string refused = Msg(kelm::msg::kDeleteServiceFailed, "");
+  std::vector<std::string> seen;
+  for (const auto& t : LogTexts()) {
+    if (t == Line(kelm::msg::kStopping) || t == Line(kelm::msg::kStopped)) seen.push_back(t);
+    if (t.compare(0, refused.size(), refused) == 0) {
+      EXPECT_NE(t.find("(0x430)"), std::string::npos) << "ERROR_SERVICE_MARKED_FOR_DELETE: " << t;
+      seen.push_back(refused);
+    }
+  }
+  EXPECT_EQ(seen, (std::vector<std::string>{Line(kelm::msg::kStopping), Line(kelm::msg::kStopped),
+                                            refused}));
+  EXPECT_TRUE(testenv::WaitFor([] { return ServiceState() == 0; }));
 }
 
 }  // namespace

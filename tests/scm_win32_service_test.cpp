@@ -34,6 +34,23 @@ int Tool(const std::string& workDir, const char* exe, const std::vector<std::str
 
 using testenv::ServiceState;
 
+// The exit codes of the service's last stopped report: "<Win32> <service-specific>".
+std::string StoppedWith() {
+  std::string codes = "?";
+  SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+  if (!scm) return codes;
+  if (SC_HANDLE svc = OpenServiceA(scm, "KelmService", SERVICE_QUERY_STATUS)) {
+    SERVICE_STATUS status{};
+    if (QueryServiceStatus(svc, &status)) {
+      codes = std::to_string(status.dwWin32ExitCode) + " " +
+              std::to_string(status.dwServiceSpecificExitCode);
+    }
+    CloseServiceHandle(svc);
+  }
+  CloseServiceHandle(scm);
+  return codes;
+}
+
 class ScmServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -80,6 +97,7 @@ TEST_F(ScmServiceTest, NetStartRunsTheTasksAndNetStopEndsThem) {
   std::string query;
   EXPECT_EQ(Tool(inst_.dir, kSc, {"query", "KelmService"}, &query), 0);
   EXPECT_NE(query.find("STOPPED"), std::string::npos) << query;
+  EXPECT_EQ(StoppedWith(), "0 0") << query;
 
   EXPECT_TRUE(
       testenv::LogIs(inst_.LogBytes(),
@@ -92,16 +110,37 @@ TEST_F(ScmServiceTest, NetStartRunsTheTasksAndNetStopEndsThem) {
   EXPECT_EQ(inst_.Records(record_).size(), 1u);
 }
 
-TEST_F(ScmServiceTest, AbandonedStartEndsStoppedWithTheFailureInTheLog) {
-  inst_.WriteTaskIni("[Only]\r\nCheckFile=in.dat\r\n");
+// A start abandoned for its settings is a failed start to the service manager: the stopped
+// report carries ERROR_SERVICE_SPECIFIC_ERROR with the task code, which sc query shows.
+TEST_F(ScmServiceTest, AbandonedStartEndsStoppedWithTheTaskCode) {
+  struct Case {
+    const char* name;
+    std::string taskIni;
+    int code;
+  };
+  const Case cases[] = {{"no Task", "[Only]\r\nCheckFile=in.dat\r\n", 2002},
+                        {"no task at all", "; nothing\r\n", 2004}};
   ASSERT_EQ(Tool(inst_.dir, kSc, {"create", "KelmService", "binPath=", exe_}), 0);
-  Tool(inst_.dir, kNet, {"start", "KelmService"});  // may see running or stopped first
-  ASSERT_TRUE(testenv::WaitFor([&] { return ServiceState() == SERVICE_STOPPED; }));
-  ASSERT_TRUE(testenv::WaitFor(
-      [&] { return testenv::CountLines(inst_.LogLines(), Msg(kelm::msg::kServiceEnded)) == 1; }));
-  EXPECT_TRUE(testenv::LogIs(inst_.LogBytes(), {Line(testenv::SeparatorText()),
-                                                Line(Msg(kelm::msg::kThreadCreateFailed, "Only")),
-                                                "", Line(Msg(kelm::msg::kServiceEnded))}));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    inst_.WriteTaskIni(c.taskIni);
+    const int endsBefore = testenv::CountLines(inst_.LogLines(), Msg(kelm::msg::kServiceEnded));
+    Tool(inst_.dir, kNet, {"start", "KelmService"});  // may see running or stopped first
+    ASSERT_TRUE(testenv::WaitFor([&] {
+      return testenv::CountLines(inst_.LogLines(), Msg(kelm::msg::kServiceEnded)) == endsBefore + 1;
+    }));
+    ASSERT_TRUE(testenv::WaitFor([&] { return ServiceState() == SERVICE_STOPPED; }));
+    EXPECT_EQ(StoppedWith(), "1066 " + std::to_string(c.code));
+    std::string query;
+    EXPECT_EQ(Tool(inst_.dir, kSc, {"query", "KelmService"}, &query), 0);
+    EXPECT_NE(query.find("1066"), std::string::npos) << query;
+    EXPECT_NE(query.find(std::to_string(c.code)), std::string::npos) << query;
+  }
+  EXPECT_TRUE(testenv::LogIs(
+      inst_.LogBytes(),
+      {Line(testenv::SeparatorText()), Line(Msg(kelm::msg::kThreadCreateFailed, "Only")), "",
+       Line(Msg(kelm::msg::kServiceEnded)), Line(testenv::SeparatorText()),
+       Line(Msg(kelm::msg::kNoTask)), Line(Msg(kelm::msg::kServiceEnded))}));
 }
 
 }  // namespace
