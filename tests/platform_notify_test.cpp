@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -227,6 +228,35 @@ TEST(Notification, ThreeHundredOnOneDirectoryAllFire) {
     plat::CloseObject(all[i]);
   }
   EXPECT_EQ(fired, 150);
+}
+
+TEST(Notification, FolderGoneCannotBeRearmedWhileFoldersBesideItNeverWake) {
+  const std::string base = testenv::FreshDir();
+  const std::string dir = testenv::Join(base, "watched");
+  ASSERT_TRUE(testenv::MakeDir(dir));
+  Handle n = plat::ArmNotification(dir.c_str(), "in.dat");
+  ASSERT_NE(n, kNoHandle);
+  ASSERT_TRUE(testenv::MakeDir(testenv::Join(base, "beside")));
+  ASSERT_TRUE(testenv::RemoveTree(testenv::Join(base, "beside")));
+  EXPECT_EQ(plat::WaitOne(n, 500), kWaitTimeout);
+  ASSERT_TRUE(plat::RearmNotification(n));
+
+  // Moved away: the path no longer names what is watched.
+  std::error_code ec;
+  std::filesystem::rename(dir, testenv::Join(base, "moved"), ec);
+  ASSERT_FALSE(ec) << ec.message();
+  EXPECT_EQ(plat::WaitOne(n, kLong), 0);
+  EXPECT_TRUE(testenv::WaitFor([&] { return !plat::RearmNotification(n); }));
+  plat::CloseObject(n);
+
+  // Removed, by a program of the host.
+  ASSERT_TRUE(testenv::MakeDir(dir));
+  n = plat::ArmNotification(dir.c_str(), "in.dat");
+  ASSERT_NE(n, kNoHandle);
+  ASSERT_TRUE(testenv::RemoveTreeFromHost(dir));
+  EXPECT_EQ(plat::WaitOne(n, kLong), 0);
+  EXPECT_TRUE(testenv::WaitFor([&] { return !plat::RearmNotification(n); }));
+  plat::CloseObject(n);
 }
 
 TEST(Notification, WinsOverTheStopEventWhenBothAreSignalled) {

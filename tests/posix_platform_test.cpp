@@ -256,8 +256,31 @@ TEST(PosixNotification, RemovedDirectoryIsReportedOnceAndCannotBeRearmed) {
   EXPECT_TRUE(plat::RearmNotification(fresh));
   ASSERT_TRUE(testenv::WriteFile(testenv::Join(dir, "in.dat"), "x"));
   EXPECT_EQ(plat::WaitOne(fresh, 20000), 0);
+  // Moved away, it is no longer what its path names.
+  ASSERT_EQ(rename(dir.c_str(), (dir + ".moved").c_str()), 0);
+  EXPECT_TRUE(testenv::WaitFor([&] { return !plat::RearmNotification(fresh); }));
   plat::CloseObject(fresh);
   plat::CloseObject(n);
+}
+
+TEST(PosixNotification, NameWithASeparatorHearsEveryChangeAndNoClose) {
+  const std::string dir = testenv::FreshDir();
+  Handle up = plat::ArmNotification(dir.c_str(), "../in.dat");
+  Handle sub = plat::ArmNotification(dir.c_str(), "sub/in.dat");
+  ASSERT_NE(up, kNoHandle);
+  ASSERT_NE(sub, kNoHandle);
+  const std::uint32_t upMark = plat::CloseMark(up), subMark = plat::CloseMark(sub);
+  ASSERT_TRUE(testenv::WriteFile(testenv::Join(dir, "other.dat"), "x"));
+  EXPECT_EQ(plat::WaitOne(up, 20000), 0);
+  EXPECT_EQ(plat::WaitOne(sub, 20000), 0);
+  // A file of the same last name in the folder is not theirs: its close counts for neither.
+  ASSERT_TRUE(testenv::WriteFile(testenv::Join(dir, "in.dat"), "x"));
+  EXPECT_EQ(plat::WaitOne(up, 20000), 0);
+  EXPECT_EQ(plat::WaitOne(sub, 20000), 0);
+  EXPECT_EQ(plat::CloseMark(up), upMark);
+  EXPECT_EQ(plat::CloseMark(sub), subMark);
+  plat::CloseObject(sub);
+  plat::CloseObject(up);
 }
 
 struct DelayedWrite {

@@ -233,17 +233,51 @@ TEST_F(WatchTaskTest, StopEndsAnIdleWatcherAndOneJustStarted) {
   }
 }
 
-TEST_F(WatchTaskTest, FolderThatCannotBeWatchedEndsTheWatcherWith2009) {
+TEST_F(WatchTaskTest, StopEndsTheAttemptsOfAFileRewrittenWithoutPause) {
+  std::string rec = inst_.Path("rec.txt");
+  inst_.WriteServiceIni(inst_.watched);
+  inst_.WriteTaskIni(inst_.RecorderTask("A", "in.dat", rec));
+  testenv::WriteFile(inst_.Watched("in.dat"), "x");
+  // A few rounds: where the stop falls within the attempts differs each time.
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    kelm::WatchTask* t = Load("A");
+    ASSERT_EQ(t->StartWatch(), 0);
+    int before = 0, after = 0;
+    {
+      testenv::TimeRewriter rewriter(inst_.Watched("in.dat"));
+      // Every attempt finds a new time and starts the program.
+      const std::size_t seen = RecordsIn(rec);
+      EXPECT_TRUE(testenv::WaitFor([&] { return RecordsIn(rec) >= seen + 3; }));
+      ASSERT_TRUE(t->SignalStop());
+      before = testenv::CountLines(inst_.LogLines(), StartedLine(t));
+      EXPECT_EQ(plat::WaitOne(t->thread, 20000), 0);
+      after = testenv::CountLines(inst_.LogLines(), StartedLine(t));
+    }
+    // At most the attempt under way when the stop came; no further attempt is made.
+    EXPECT_LE(after - before, 1);
+    t->FinishStop();
+    delete t;
+  }
+}
+
+TEST_F(WatchTaskTest, FolderThatCannotBeWatchedKeepsTheWatcherTryingUntilStopped) {
   testenv::WriteFile(inst_.Path("afile"), "x");
   inst_.WriteServiceIni(inst_.Path("afile"));
   inst_.WriteTaskIni("[A]\r\nCheckFile=in.dat\r\nTask=prog\r\n");
   kelm::WatchTask* t = Load("A");
   ASSERT_EQ(t->StartWatch(), 0);
+  ASSERT_TRUE(testenv::WaitFor([&] {
+    return testenv::CountLines(inst_.LogLines(), testenv::Msg(kelm::msg::kWatchFailed)) == 1;
+  }));
+  // Long enough for several tries: it neither ends nor says so again.
+  EXPECT_EQ(plat::WaitOne(t->thread, 2000), plat::kWaitTimeout);
+  ASSERT_TRUE(t->SignalStop());
   EXPECT_EQ(plat::WaitOne(t->thread, 10000), 0);
   std::uint32_t code = 0;
   EXPECT_TRUE(plat::ThreadExitCode(t->thread, &code));
   EXPECT_EQ(code, static_cast<std::uint32_t>(kelm::ErrorWatchFailed));
-  t->StopWatch();
+  t->FinishStop();
   delete t;
   EXPECT_EQ(testenv::CountLines(inst_.LogLines(), testenv::Msg(kelm::msg::kWatchFailed)), 1);
 }

@@ -37,6 +37,7 @@ inline constexpr char kSeparatorLine[] =
     "============================================================\n";
 inline constexpr char kDispatcherFailed[] = "StartServiceCtrlDispatcher()に失敗しました。.\n";
 inline constexpr char kWatchFailed[] = "ディレクトリの監視に失敗しました。\n";
+inline constexpr char kWatchResumed[] = "ディレクトリの監視を再開しました。\n";
 inline constexpr char kStartedProgram[] = "%s %s を起動しました。\n";
 inline constexpr char kSettingsFileBad[] =
     "設定ファイル（KelmService."

@@ -23,6 +23,11 @@ constexpr std::uint32_t kRetryPauseMs = 100;
 constexpr std::uint32_t kStopPauseMs = 200;
 // A wait that keeps failing is retried after a pause that grows to this, so it never spins.
 constexpr std::uint32_t kMaxFailurePauseMs = 1000;
+// A folder that cannot be watched (gone, or never there) is tried again after a pause that
+// starts here and doubles up to the most, so it is back soon after a short absence and costs
+// next to nothing during a long one.
+constexpr std::uint32_t kFirstRearmPauseMs = 100;
+constexpr std::uint32_t kMaxRearmPauseMs = 3000;
 
 bool IsHandle(plat::Handle h) { return h != plat::kNoHandle && h != nullptr; }
 
@@ -75,8 +80,7 @@ int WatchTask::StartWatch() {
     thread = nullptr;
     return ErrorWatchFailed;
   }
-  const char* name = std::strrchr(checkFile, plat::kPathSeparator);
-  notification = plat::ArmNotification(checkDir, name ? name + 1 : checkFile);
+  notification = plat::ArmNotification(checkDir, CheckFileName());
   if (notification == nullptr) notification = plat::kNoHandle;
   thread = plat::StartThread(&WatchThreadProc, this);
   return thread == nullptr ? ErrorWatchFailed : 0;
@@ -105,8 +109,31 @@ void WatchTask::StopWatch() {
   FinishStop();
 }
 
+const char* WatchTask::CheckFileName() const {
+  const std::size_t dirLength = std::strlen(checkDir);
+  if (std::strncmp(checkFile, checkDir, dirLength) == 0 &&
+      checkFile[dirLength] == plat::kPathSeparator) {
+    return checkFile + dirLength + 1;
+  }
+  const char* last = std::strrchr(checkFile, plat::kPathSeparator);
+  return last ? last + 1 : checkFile;
+}
+
+bool WatchTask::StopRequested() { return plat::WaitOne(stopEvent, 0) == 0; }
+
+bool WatchTask::PauseUnlessStopped(std::uint32_t ms) {
+  const int r = plat::WaitOne(stopEvent, ms);
+  if (r == 0) return true;
+  // A stop event that cannot be waited on must still not turn the pause into a spin.
+  if (r != plat::kWaitTimeout) plat::SleepMs(ms);
+  return false;
+}
+
 bool WatchTask::CheckFile() {
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    // A file rewritten without pause keeps every attempt busy opening and starting; the stop
+    // must get through between them, not only in the pause after a failed open.
+    if (StopRequested()) return false;
     std::uint32_t mark = plat::CloseMark(notification);
     plat::Handle file = plat::OpenExclusive(checkFile);
     bool timeRead = false;
@@ -131,7 +158,31 @@ bool WatchTask::CheckFile() {
   return true;
 }
 
+bool WatchTask::Reattach() {
+  if (IsHandle(notification)) plat::CloseObject(notification);
+  notification = plat::kNoHandle;
+  // Nothing wakes this thread while it waits here but the stop and its own pause.
+  std::uint32_t pause = kFirstRearmPauseMs;
+  for (;;) {
+    if (PauseUnlessStopped(pause)) return false;
+    plat::Handle armed = plat::ArmNotification(checkDir, CheckFileName());
+    if (IsHandle(armed)) {
+      notification = armed;
+      break;
+    }
+    pause = std::min(pause * 2, kMaxRearmPauseMs);
+  }
+  WriteLog(msg::kWatchResumed);
+  // Whatever was written while nobody watched has no change left to report it: look now.
+  return CheckFile();
+}
+
 void WatchTask::WatchLoop() {
+  if (!IsHandle(notification)) {
+    // Not armed at start: the folder may yet appear.
+    WriteLog(msg::kWatchFailed);
+    if (!Reattach()) return;
+  }
   std::uint32_t failurePause = 0;
   for (;;) {
     int which = plat::WaitAny(notification, stopEvent, plat::kInfinite);
@@ -142,25 +193,22 @@ void WatchTask::WatchLoop() {
     } else {
       // A failed wait: try again, but after a pause that grows, ended early by a stop.
       failurePause = failurePause == 0 ? 10 : std::min(failurePause * 2, kMaxFailurePauseMs);
-      if (plat::WaitOne(stopEvent, failurePause) == 0) return;
+      if (PauseUnlessStopped(failurePause)) return;
     }
     if (!plat::RearmNotification(notification)) {
-      // The folder can no longer be watched (removed, for instance): say so once and end
-      // rather than spin on a dead notification.
+      // The folder can no longer be watched (removed or unmounted, for instance): say so once,
+      // then arm anew by its path until it is back.
       WriteLog(msg::kWatchFailed);
-      return;
+      if (!Reattach()) return;
     }
   }
 }
 
 unsigned WatchThreadProc(void* arg) {
   auto* task = static_cast<WatchTask*>(arg);
-  if (task->notification == plat::kNoHandle) {
-    WriteLog(msg::kWatchFailed);
-    return ErrorWatchFailed;
-  }
   task->WatchLoop();
-  return 0;
+  // Stopped while its folder could not be watched.
+  return IsHandle(task->notification) ? 0 : ErrorWatchFailed;
 }
 
 }  // namespace kelm

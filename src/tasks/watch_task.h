@@ -47,16 +47,26 @@ struct WatchTask {
   bool SignalStop();
   void FinishStop();
 
-  // The wait loop; returns once the stop event is set.
+  // The wait loop; returns once the stop event is set. A folder that cannot be watched (at
+  // start, or once its notification cannot be re-armed) is logged once and armed anew by its
+  // path until it is back.
   void WatchLoop();
 
  private:
   // One round of up to ten attempts after a change; false when a stop ended it.
   bool CheckFile();
+  // Arms the notification anew after it died, pausing longer each time, then logs that the
+  // folder is watched again and checks the file at once. False when a stop ended it.
+  bool Reattach();
+  // The check file's name as given, relative to the watched folder.
+  const char* CheckFileName() const;
+  bool StopRequested();
+  // Waits ms milliseconds unless a stop comes first; true when stopped.
+  bool PauseUnlessStopped(std::uint32_t ms);
 };
 
-// The watcher thread's body: runs WatchLoop on the armed notification. Exit code 0, or 2009
-// when the folder could not be watched.
+// The watcher thread's body: runs WatchLoop. Exit code 0, or 2009 when it was stopped while
+// its folder could not be watched.
 unsigned WatchThreadProc(void* task);
 
 }  // namespace kelm

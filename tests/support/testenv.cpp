@@ -18,6 +18,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 extern char** environ;
@@ -114,6 +115,60 @@ bool RemoveTree(const std::string& path) {
   std::error_code ec;
   fs::remove_all(path, ec);
   return !ec;
+}
+
+bool RemoveTreeFromHost(const std::string& path) {
+#ifdef _WIN32
+  // Wine starts a Linux program by its path on drive Z:, the Linux root, but hands back no
+  // process to wait for (its CreateProcess may even report a failure), so the folder's
+  // absence is the answer.
+  if (path.size() < 3 || (path[0] != 'Z' && path[0] != 'z') || path[1] != ':') return false;
+  std::string unixPath = path.substr(2);
+  for (char& c : unixPath) {
+    if (c == '\\') c = '/';
+  }
+  // With standard handles of its own: Wine cannot hand a Linux program those of a test run.
+  Process rm =
+      Start("Z:\\bin\\rm", {"-rf", unixPath}, {}, path + ".rm-out.txt", path + ".rm-err.txt", true);
+  if (rm.valid()) Wait(rm);
+#else
+  RemoveTree(path);
+#endif
+  return WaitFor([&] { return !Exists(path); });
+}
+
+TimeRewriter::TimeRewriter(const std::string& path) {
+  thread_ = std::thread([this, path] {
+    // Distinct times, one microsecond apart: the clock's own steps may be coarser than a
+    // watcher's attempts.
+    const std::int64_t base = 130000000000000000;  // 2012, in 100 ns units since 1601
+#ifdef _WIN32
+    HANDLE h = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return;
+    for (std::int64_t i = 0; running_; ++i) {
+      const std::int64_t t = base + i * 10;
+      FILETIME ft{static_cast<DWORD>(t), static_cast<DWORD>(t >> 32)};
+      if (SetFileTime(h, nullptr, nullptr, &ft)) ++rewrites_;
+    }
+    CloseHandle(h);
+#else
+    for (std::int64_t i = 0; running_; ++i) {
+      const std::int64_t units = base + i * 10;
+      const std::int64_t ns = (units - 116444736000000000) * 100;
+      timespec times[2];
+      times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(ns / 1000000000);
+      times[0].tv_nsec = times[1].tv_nsec = static_cast<long>(ns % 1000000000);
+      if (utimensat(AT_FDCWD, path.c_str(), times, 0) == 0) ++rewrites_;
+    }
+#endif
+  });
+}
+
+TimeRewriter::~TimeRewriter() {
+  running_ = false;
+  thread_.join();
 }
 
 bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds deadline) {

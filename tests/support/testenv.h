@@ -2,10 +2,12 @@
 // starting the helper programs and the real executable.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace testenv {
@@ -26,6 +28,29 @@ std::string ReadFile(const std::string& path);
 bool Exists(const std::string& path);
 bool MakeDir(const std::string& path);
 bool RemoveTree(const std::string& path);
+
+// Removes a folder tree the way a program of the host system does. Under Wine that is a Linux
+// program: Wine's own removal of a folder that some process still has open only marks it, and
+// the folder stays until the last handle to it is closed. True once the folder is gone.
+bool RemoveTreeFromHost(const std::string& path);
+
+// Gives a file a new last-write time over and over, as fast as it can, from a thread of its
+// own, until destroyed: a file rewritten without pause, whose exclusive open still succeeds at
+// any moment (the time is set by path on Linux, through a handle opened for attributes only on
+// Windows, which share modes do not count).
+class TimeRewriter {
+ public:
+  explicit TimeRewriter(const std::string& path);
+  ~TimeRewriter();
+  TimeRewriter(const TimeRewriter&) = delete;
+  TimeRewriter& operator=(const TimeRewriter&) = delete;
+  long long rewrites() const { return rewrites_; }
+
+ private:
+  std::atomic<bool> running_{true};
+  std::atomic<long long> rewrites_{0};
+  std::thread thread_;
+};
 
 // Polls cond every few milliseconds until it holds or the deadline passes.
 bool WaitFor(const std::function<bool()>& cond,

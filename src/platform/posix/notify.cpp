@@ -8,7 +8,12 @@
 // directory goes; nothing runs while the directory is quiet.
 //
 // Each notification also counts the close-after-write events of its own file, which ends a
-// PauseForFile early as soon as the file's writer lets go.
+// PauseForFile early as soon as the file's writer lets go. A name that holds a separator
+// ("../x.dat", "sub/x.dat") names no file directly in the directory: as on Windows, such a
+// notification wakes for every change in the directory and no close there is its file's.
+//
+// The directory removed, unmounted or moved away ends the watch: its path no longer names
+// what is watched, so re-arming fails and the owner arms anew by path.
 #include "platform/notify.h"
 
 #include <pthread.h>
@@ -43,7 +48,7 @@ namespace {
 // exclusive open can succeed.
 constexpr std::uint32_t kChangeEvents =
     IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE;
-constexpr std::uint32_t kWatchMask = kChangeEvents | IN_ONLYDIR;
+constexpr std::uint32_t kWatchMask = kChangeEvents | IN_MOVE_SELF | IN_ONLYDIR;
 
 class Notification;
 
@@ -94,7 +99,8 @@ class DirWatch {
 
 class Notification final : public Object {
  public:
-  Notification(int fd, std::string name) : fd_(fd), name_(std::move(name)) {}
+  Notification(int fd, std::string name)
+      : fd_(fd), name_(std::move(name)), inDir_(name_.find('/') == std::string::npos) {}
   ~Notification() override;
 
   int WaitFd() const override { return fd_; }
@@ -107,6 +113,7 @@ class Notification final : public Object {
   DirWatch* dir_ = nullptr;
   const int fd_;
   const std::string name_;
+  const bool inDir_;          // the name is a file directly in the directory, so events can name it
   bool pending_ = false;      // guarded by dir_->mu_
   std::vector<int> pausers_;  // guarded by dir_->mu_
   std::atomic<std::uint32_t> closes_{0};
@@ -199,8 +206,8 @@ void DirWatch::Read() {
           continue;
         }
         if (ev->wd != wd_) continue;  // a stray watch of a directory swapped under a re-arm
-        if (ev->mask & IN_IGNORED) {
-          // The directory was removed or unmounted; tell everyone once, then nothing more comes.
+        if (ev->mask & (IN_IGNORED | IN_MOVE_SELF)) {
+          // The directory was removed, unmounted or moved away; tell everyone.
           std::lock_guard<std::mutex> guard(mu_);
           gone_ = true;
           changed = allClosed = true;
@@ -226,15 +233,16 @@ void DirWatch::Deliver(bool changed, bool allClosed, const std::vector<std::stri
                        const std::vector<std::string>& names) {
   std::lock_guard<std::mutex> guard(mu_);
   for (Notification* n : subs_) {
-    bool touched = changed || n->name_.empty();
+    const bool filtered = n->inDir_ && !n->name_.empty();
+    bool touched = changed || !filtered;
     for (std::size_t i = 0; !touched && i < names.size(); ++i) touched = names[i] == n->name_;
     if (touched && !n->pending_) {
       n->pending_ = true;
       RaiseSignalFd(n->fd_);
     }
-    bool mine = allClosed;
-    for (std::size_t i = 0; !mine && i < closed.size(); ++i) {
-      mine = !n->name_.empty() && closed[i] == n->name_;
+    bool mine = n->inDir_ && allClosed;
+    for (std::size_t i = 0; !mine && filtered && i < closed.size(); ++i) {
+      mine = closed[i] == n->name_;
     }
     if (mine) {
       n->closes_.fetch_add(1, std::memory_order_release);
