@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <ctime>
+#include <filesystem>
 #include <set>
 #include <string>
 #include <thread>
@@ -100,16 +102,48 @@ TEST_F(LogTest, SameDayOfALaterMonthAppendsToTheOldFile) {
   EXPECT_EQ(Day(5), "[26/01/05 10:00:00]jan" + kEol + "[26/03/05 10:00:00]mar" + kEol);
 }
 
-TEST_F(LogTest, UnreadableOrMissingMarkerCountsAsNewDay) {
-  ASSERT_TRUE(testenv::WriteFile(testenv::Join(logDir_, "service-17.log"), "old\n"));
-  ASSERT_TRUE(testenv::WriteFile(testenv::Join(logDir_, "logctrl"), "  17x"));
-  gNow = Local(2026, 4, 17, 8, 0, 0);
-  kelm::WriteLog("same day by the marker\n");
-  EXPECT_EQ(Day(17), "old\n[26/04/17 08:00:00]same day by the marker" + kEol);
+TEST_F(LogTest, MissingOrUnreadableMarkerKeepsTodaysFileButNotAnOldOne) {
+  // The clock is the real one here: whether a day file is today's is told by its write time.
+  const std::time_t now = std::time(nullptr);
+  gNow = static_cast<std::int64_t>(now);
+  const int today = std::localtime(&now)->tm_mday;
+  char name[32];
+  std::snprintf(name, sizeof name, "service-%02d.log", today);
+  const std::string dayFile = testenv::Join(logDir_, name);
+  const std::string marker = testenv::Join(logDir_, "logctrl");
+  const std::string prefix = [&] {
+    const std::tm t = *std::localtime(&now);
+    char p[32];
+    std::snprintf(p, sizeof p, "[%02d/%02d/%02d %02d:%02d:%02d]", t.tm_year % 100, t.tm_mon + 1,
+                  t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+    return std::string(p);
+  }();
 
-  ASSERT_TRUE(testenv::WriteFile(testenv::Join(logDir_, "logctrl"), ""));
-  kelm::WriteLog("fresh\n");
-  EXPECT_EQ(Day(17), "[26/04/17 08:00:00]fresh" + kEol);
+  // A file of an earlier month is started afresh on the first line of the day.
+  ASSERT_TRUE(testenv::WriteFile(dayFile, "last month\n"));
+  std::error_code ec;
+  std::filesystem::last_write_time(
+      dayFile, std::filesystem::file_time_type::clock::now() - std::chrono::hours(24 * 40), ec);
+  ASSERT_FALSE(ec) << ec.message();
+  ASSERT_TRUE(testenv::WriteFile(marker, "x"));
+  kelm::WriteLog("a\n");
+  EXPECT_EQ(Day(today), prefix + "a" + kEol);
+  EXPECT_EQ(Marker(), std::to_string(today));
+
+  // Today's file survives a marker that is gone, empty or spoilt.
+  ASSERT_TRUE(testenv::RemoveTree(marker));
+  kelm::WriteLog("b\n");
+  ASSERT_TRUE(testenv::WriteFile(marker, ""));
+  kelm::WriteLog("c\n");
+  ASSERT_TRUE(testenv::WriteFile(marker, "garbage"));
+  kelm::WriteLog("d\n");
+  // Leading blanks and what follows the digits are read past: the same day, nothing to do.
+  ASSERT_TRUE(testenv::WriteFile(marker, "  " + std::to_string(today) + "x"));
+  kelm::WriteLog("e\n");
+  EXPECT_EQ(Marker(), "  " + std::to_string(today) + "x");
+  std::string expected;
+  for (const char* line : {"a", "b", "c", "d", "e"}) expected += prefix + line + kEol;
+  EXPECT_EQ(Day(today), expected);
 }
 
 TEST_F(LogTest, MessageWithoutLineEndLeavesNextPrefixOnTheSameLine) {

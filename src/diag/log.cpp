@@ -56,6 +56,21 @@ int ReadMarkerDay(const char* markerPath) {
   return static_cast<int>(std::strtol(text, nullptr, 10));
 }
 
+// Whether the file at path was last written on the local date of line. A day file of today is
+// never started afresh, whatever the marker says: a marker lost or spoilt would otherwise take
+// every line of the day with it.
+bool WrittenOnDateOf(const char* path, const std::tm& line) {
+  std::uint32_t low = 0, high = 0;
+  if (!plat::PathWriteTime(path, &low, &high)) return false;
+  // 100 ns units since 1601 to seconds since 1970.
+  const std::uint64_t units = (static_cast<std::uint64_t>(high) << 32) | low;
+  const std::time_t written =
+      static_cast<std::time_t>(static_cast<std::int64_t>(units / 10000000) - 11644473600);
+  const std::tm* local = std::localtime(&written);
+  return local != nullptr && local->tm_year == line.tm_year && local->tm_mon == line.tm_mon &&
+         local->tm_mday == line.tm_mday;
+}
+
 std::int64_t Now() { return gClock ? gClock() : static_cast<std::int64_t>(std::time(nullptr)); }
 
 }  // namespace
@@ -82,7 +97,8 @@ const char* GetModuleDir() {
   return gModuleDir;
 }
 
-void RotateLog(int day) {
+void RotateLog(const std::tm& line) {
+  const int day = line.tm_mday;
   char marker[kPathSize];
   if (!LogPath(marker, msg::kDayMarker)) return;
   int previous = ReadMarkerDay(marker);
@@ -94,10 +110,8 @@ void RotateLog(int day) {
   if (!f) return;
   std::fprintf(f, "%d", day);
   std::fclose(f);
-  if (day != previous) {
-    char dayFile[kPathSize];
-    if (DayFilePath(dayFile, day)) plat::RemoveFile(dayFile);
-  }
+  char dayFile[kPathSize];
+  if (DayFilePath(dayFile, day) && !WrittenOnDateOf(dayFile, line)) plat::RemoveFile(dayFile);
 }
 
 void WriteLog(const char* format, ...) {
@@ -110,7 +124,7 @@ void WriteLog(const char* format, ...) {
   if (local) {
     t = *local;
     day = t.tm_mday;
-    RotateLog(day);
+    RotateLog(t);
   } else {
     // A time the run time cannot convert: the line still goes out, with a zero prefix, to the
     // file of the last day written (the marker's), without a day check.

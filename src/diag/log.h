@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 
 namespace kelm {
 
@@ -13,9 +14,10 @@ const char* GetModuleDir();
 // Never fails towards its caller; without a log folder nothing is written.
 void WriteLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// Internal to WriteLog (under the log lock): notes the day in the day marker and starts the
-// day's file afresh when the day differs from the last line's.
-void RotateLog(int day);
+// Internal to WriteLog (under the log lock), with the local time of the line: notes the day of
+// the month in the day marker and, when it differs from the last line's, starts that day's file
+// afresh, unless the file was itself last written on this date.
+void RotateLog(const std::tm& line);
 
 // Cuts a path at its last separator, stepping characters in the system code page so the
 // second byte of a double-byte character is never taken for one. "C:\svc\x.exe" -> "C:\svc".

@@ -23,6 +23,11 @@ Handle OpenExclusive(const char* path);
 // 100-nanosecond units since 1601-01-01, split in two 32-bit halves. False when it cannot be read.
 bool FileWriteTime(Handle file, std::uint32_t* low, std::uint32_t* high);
 
+// The last-write time of the file at path, in the units of FileWriteTime, read without opening
+// the file (so a file held by another still tells). False when it cannot be read (missing, no
+// access).
+bool PathWriteTime(const char* path, std::uint32_t* low, std::uint32_t* high);
+
 // Deletes a file; false when it could not be deleted (missing, in use, no access).
 bool RemoveFile(const char* path);
 

@@ -147,14 +147,10 @@ Handle OpenExclusive(const char* path) {
   return kNoHandle;
 }
 
-bool FileWriteTime(Handle file, std::uint32_t* low, std::uint32_t* high) {
-  auto* f = dynamic_cast<posix::FileObject*>(posix::AsObject(file));
-  if (f == nullptr || low == nullptr || high == nullptr) {
-    errno = EINVAL;
-    return false;
-  }
-  struct stat st;
-  if (fstat(f->fd(), &st) < 0) return false;
+namespace posix {
+namespace {
+
+bool ToFileTime(const struct stat& st, std::uint32_t* low, std::uint32_t* high) {
   // 1601-01-01 to 1970-01-01 in seconds; the file time counts 100 ns units from the former.
   constexpr std::int64_t kEpochGap = 11644473600;
   constexpr std::int64_t kUnitsPerSecond = 10000000;
@@ -168,6 +164,30 @@ bool FileWriteTime(Handle file, std::uint32_t* low, std::uint32_t* high) {
   *low = static_cast<std::uint32_t>(t);
   *high = static_cast<std::uint32_t>(t >> 32);
   return true;
+}
+
+}  // namespace
+}  // namespace posix
+
+bool FileWriteTime(Handle file, std::uint32_t* low, std::uint32_t* high) {
+  auto* f = dynamic_cast<posix::FileObject*>(posix::AsObject(file));
+  if (f == nullptr || low == nullptr || high == nullptr) {
+    errno = EINVAL;
+    return false;
+  }
+  struct stat st;
+  if (fstat(f->fd(), &st) < 0) return false;
+  return posix::ToFileTime(st, low, high);
+}
+
+bool PathWriteTime(const char* path, std::uint32_t* low, std::uint32_t* high) {
+  if (path == nullptr || low == nullptr || high == nullptr) {
+    errno = EINVAL;
+    return false;
+  }
+  struct stat st;
+  if (stat(path, &st) < 0) return false;
+  return posix::ToFileTime(st, low, high);
 }
 
 bool RemoveFile(const char* path) {

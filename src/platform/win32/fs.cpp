@@ -32,6 +32,15 @@ bool FileWriteTime(Handle file, std::uint32_t* low, std::uint32_t* high) {
   return true;
 }
 
+bool PathWriteTime(const char* path, std::uint32_t* low, std::uint32_t* high) {
+  if (path == nullptr || low == nullptr || high == nullptr) return false;
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return false;
+  *low = data.ftLastWriteTime.dwLowDateTime;
+  *high = data.ftLastWriteTime.dwHighDateTime;
+  return true;
+}
+
 bool RemoveFile(const char* path) { return path != nullptr && DeleteFileA(path) != 0; }
 
 }  // namespace plat
