@@ -223,7 +223,7 @@ bool CatchesSignal(const Process& p, int sig) {
 TEST_F(ForegroundRunTest, SigIntDismissesTheBoxLikeTheUserAndStopsTheTasks) {
   StartAndWaitForTasks();
   DropCheckFileA();
-  // Before the box is up a Ctrl+C ends the process the ordinary way.
+  // Once the box is up the signal is its dismissal.
   ASSERT_TRUE(testenv::WaitFor([&] { return CatchesSignal(child_, SIGINT); }));
   ASSERT_EQ(kill(static_cast<pid_t>(child_.id), SIGINT), 0);
   EXPECT_EQ(WaitExit(), 0);

@@ -54,6 +54,9 @@ Switch ParseSwitch(const char* text) {
 }
 
 void RunForeground() {
+  // A stop signal while the tasks are being built must not end the process half-way: it waits
+  // for the box, which it dismisses at once.
+  plat::HoldDismissSignals();
   StartTasks();
   plat::ShowMessage(msg::kDebugBoxText, msg::kDebugBoxCaption);
   StopTasks();

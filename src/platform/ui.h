@@ -8,6 +8,12 @@ namespace plat {
 // box counts as dismissed on Enter, end of input, SIGINT or SIGTERM.
 void ShowMessage(const char* text, const char* caption);
 
+// From here on, the signals that dismiss a box on the terminal (SIGINT, SIGTERM) wait for the
+// next ShowMessage instead of ending the process, which that box then takes as dismissed at
+// once; threads started afterwards never take them. Nothing to do where there is no terminal box
+// (Windows).
+void HoldDismissSignals();
+
 // A box that only informs (the version): on Windows the same box as ShowMessage; on the
 // terminal the caption and the text are printed and nothing is waited for.
 void ShowNotice(const char* text, const char* caption);

@@ -5,11 +5,15 @@
 // dismissed on Enter, end of input (or no usable standard input), SIGINT or SIGTERM.
 //
 // The two signals are caught with a handler for the duration rather than taken with signalfd:
-// signalfd only sees a signal that every thread blocks, and the foreground run shows its box
-// after its watcher threads have started with whatever mask the entry thread had, so a
-// process-directed SIGINT may land on any of them. A handler runs in whichever thread receives
-// the signal and only raises an eventfd, which the waiting thread polls beside standard input.
-// The signal is thereby consumed; the earlier dispositions and mask come back afterwards.
+// signalfd only sees a signal that every thread blocks, and a box may be shown while threads
+// run that were started with whatever mask their starter had, so a process-directed SIGINT may
+// land on any of them. A handler runs in whichever thread receives the signal and only raises
+// an eventfd, which the waiting thread polls beside standard input. The signal is thereby
+// consumed; the earlier dispositions and mask come back afterwards.
+//
+// The foreground run holds the two signals from before it builds its tasks (HoldDismissSignals):
+// a Ctrl+C while hundreds of tasks are being built then stays pending, and dismisses the box
+// the moment it is up, so the tasks are stopped and the end is logged.
 #include "platform/ui.h"
 
 #include <poll.h>
@@ -110,6 +114,16 @@ void ShowMessage(const char* text, const char* caption) {
     sigaction(SIGINT, &oldInt, nullptr);
     sigaction(SIGTERM, &oldTerm, nullptr);
   }
+}
+
+void HoldDismissSignals() {
+  sigset_t both;
+  sigemptyset(&both);
+  sigaddset(&both, SIGINT);
+  sigaddset(&both, SIGTERM);
+  // Threads inherit the mask, so the watchers started from here on block them as well, and a
+  // signal to the process waits until a box unblocks it.
+  pthread_sigmask(SIG_BLOCK, &both, nullptr);
 }
 
 void ShowNotice(const char* text, const char* caption) {
