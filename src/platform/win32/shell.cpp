@@ -13,12 +13,13 @@ namespace plat {
 bool ShellOpen(const char* file, const char* params) {
   if (file == nullptr) return false;
   // The shell may hand a document to an extension or a DDE server, which needs COM on the
-  // calling thread; each watcher thread sets it up once and keeps it for its life.
-  thread_local const bool comReady =
-      SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
-  (void)comReady;
+  // calling thread. The apartment lasts for this launch only: a watcher then waits without
+  // dispatching messages, and anything sent meanwhile to an apartment it kept would wait for
+  // ever, and with it a later launch that depends on the answer, and the stop that joins it.
+  const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
   HINSTANCE r =
       ShellExecuteA(nullptr, "open", file, params != nullptr ? params : "", nullptr, SW_SHOW);
+  if (SUCCEEDED(com)) CoUninitialize();
   // Values up to 32 are the shell's error codes.
   return reinterpret_cast<std::intptr_t>(r) > 32;
 }
