@@ -16,6 +16,10 @@
 #include "support/program.h"
 #include "support/testenv.h"
 
+#ifdef _WIN32
+#include "support/win32_assoc.h"
+#endif
+
 #ifndef _WIN32
 #include <signal.h>
 #endif
@@ -257,18 +261,18 @@ TEST_F(FaultRunTest, StopSignalWhileHundredsOfTasksAreBuiltEndsThemLikeAStop) {
 #ifdef _WIN32
 TEST_F(FaultRunTest, DocumentTaskOpenedByTheShellThenStoppedAtOnce) {
   SKIP_WITHOUT_BOXES();
-  const std::string doc = inst_.Path("note.txt");
+  const std::string doc = inst_.Path("note.kelmrun");
   ASSERT_TRUE(testenv::WriteFile(doc, "opened by its association\r\n"));
+  ASSERT_TRUE(
+      testenv::RegisterRecorderDocumentType(".kelmrun", testenv::ToolPath("recorder"), rec_));
   inst_.WriteTaskIni("[Doc]\r\nCheckFile=in.dat\r\nTask=" + doc + "\r\n");
   RunDebug();
   ASSERT_TRUE(testenv::WriteFile(inst_.Watched("in.dat"), "x"));
   ASSERT_TRUE(LogHas(Msg(msg::kStartedProgram, inst_.Watched("in.dat"), "")));
+  // Stopped right after the launch: the watcher that made it still ends.
   EXPECT_EQ(Dismiss(std::chrono::seconds(30)), 0);
-  // The association's program (notepad) stays; it is no part of the test run.
-  testenv::Process kill =
-      testenv::Start("C:\\windows\\system32\\taskkill.exe", {"/f", "/im", "notepad.exe"}, {},
-                     inst_.Path("taskkill.txt"), inst_.Path("taskkill-err.txt"));
-  testenv::Wait(kill);
+  ASSERT_TRUE(testenv::WaitFor([&] { return Records(rec_) == 1; }));
+  EXPECT_EQ(inst_.Records(rec_)[0].args, std::vector<std::string>{doc});
   const auto lines = inst_.LogLines();
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(CountLines({lines.back()}, Msg(msg::kServiceEnded)), 1) << inst_.LogBytes();

@@ -11,6 +11,7 @@
 #include "support/install.h"
 #include "support/program.h"
 #include "support/testenv.h"
+#include "support/win32_assoc.h"
 #include "support/win32_scm.h"
 
 namespace {
@@ -108,6 +109,33 @@ TEST_F(ScmServiceTest, NetStartRunsTheTasksAndNetStopEndsThem) {
   ASSERT_TRUE(testenv::WriteFile(inst_.Watched("in.dat"), "again"));
   testenv::SleepForChangeToSettle();
   EXPECT_EQ(inst_.Records(record_).size(), 1u);
+}
+
+TEST_F(ScmServiceTest, DocumentTaskOpenedByTheShellThenStoppedAtOnce) {
+  const std::string doc = inst_.Path("note.kelmsvc");
+  ASSERT_TRUE(testenv::WriteFile(doc, "opened by its association\r\n"));
+  ASSERT_TRUE(
+      testenv::RegisterRecorderDocumentType(".kelmsvc", testenv::ToolPath("recorder"), record_));
+  inst_.WriteTaskIni("[Doc]\r\nCheckFile=in.dat\r\nTask=" + doc + "\r\n");
+  ASSERT_EQ(Tool(inst_.dir, kSc, {"create", "KelmService", "binPath=", exe_}), 0);
+  ASSERT_EQ(Tool(inst_.dir, kNet, {"start", "KelmService"}), 0) << inst_.LogBytes();
+  ASSERT_TRUE(testenv::WaitFor([&] {
+    return testenv::CountLines(inst_.LogLines(), Msg(kelm::msg::kServiceStarted)) == 1;
+  })) << inst_.LogBytes();
+  ASSERT_TRUE(testenv::WriteFile(inst_.Watched("in.dat"), "x"));
+  const std::string opened = Msg(kelm::msg::kStartedProgram, inst_.Watched("in.dat"), "");
+  ASSERT_TRUE(testenv::WaitFor([&] { return testenv::CountLines(inst_.LogLines(), opened) == 1; }))
+      << inst_.LogBytes();
+  // Stopped right after the launch: the watcher that made it still ends.
+  EXPECT_EQ(Tool(inst_.dir, kNet, {"stop", "KelmService"}), 0);
+  EXPECT_TRUE(testenv::WaitFor([] { return ServiceState() == SERVICE_STOPPED; }));
+  EXPECT_EQ(StoppedWith(), "0 0");
+  ASSERT_TRUE(testenv::WaitFor([&] { return inst_.Records(record_).size() == 1; }));
+  EXPECT_EQ(inst_.Records(record_)[0].args, std::vector<std::string>{doc});
+  EXPECT_TRUE(testenv::LogIs(
+      inst_.LogBytes(),
+      {Line(testenv::SeparatorText()), Line(Msg(kelm::msg::kThreadCreated, "Doc")),
+       Line(Msg(kelm::msg::kServiceStarted)), Line(opened), Line(Msg(kelm::msg::kServiceEnded))}));
 }
 
 // A start abandoned for its settings is a failed start to the service manager: the stopped
