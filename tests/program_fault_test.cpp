@@ -231,6 +231,48 @@ TEST_F(FaultRunTest, LostDayMarkerKeepsTodaysLines) {
 }
 
 #ifndef _WIN32
+// Runs sh -c script in the mount namespace of process pid; its exit code.
+int InNamespaceOf(const testenv::Process& p, const std::string& script) {
+  testenv::Process sh = testenv::Start("/usr/bin/nsenter",
+                                       {"-t", std::to_string(p.id), "-m", "/bin/sh", "-c", script});
+  return testenv::Wait(sh);
+}
+
+TEST_F(FaultRunTest, FileSystemUnmountedAndMountedAgainIsWatchedAgain) {
+  testenv::Process probe =
+      testenv::Start("/usr/bin/unshare", {"-m", "--propagation", "private", "true"});
+  if (testenv::Wait(probe) != 0) GTEST_SKIP() << "no private mount namespace (needs root)";
+  inst_.WriteTaskIni(inst_.RecorderTask("Only", "in.dat", rec_));
+  // The program in a mount namespace of its own, its folder a file system mounted there.
+  child_ = testenv::Start(
+      "/usr/bin/unshare",
+      {"-m", "--propagation", "private", "/bin/sh", "-c",
+       "mount -t tmpfs tmpfs \"$1\" || exit 97; exec \"$2\" -debug", "sh", inst_.watched, exe_},
+      {"NOTIFY_SOCKET="}, inst_.Path("stdout.txt"), inst_.Path("stderr.txt"), true);
+  ASSERT_TRUE(child_.valid());
+  ASSERT_TRUE(LogHas(Msg(msg::kServiceStarted))) << inst_.LogBytes();
+  const std::string in = "\"" + inst_.Watched("in.dat") + "\"";
+  ASSERT_EQ(InNamespaceOf(child_, "echo 1 > " + in), 0);
+  ASSERT_TRUE(testenv::WaitFor([&] { return Records(rec_) == 1; }));
+
+  ASSERT_EQ(InNamespaceOf(child_, "umount \"" + inst_.watched + "\""), 0);
+  ASSERT_TRUE(LogHas(Msg(msg::kWatchResumed))) << inst_.LogBytes();  // the folder below
+  // Mounted again over it, with a check file: inotify says nothing of a mount.
+  ASSERT_EQ(
+      InNamespaceOf(child_, "mount -t tmpfs tmpfs \"" + inst_.watched + "\" && echo 2 > " + in), 0);
+  ASSERT_TRUE(testenv::WaitFor([&] { return Records(rec_) == 2; })) << inst_.LogBytes();
+  ASSERT_TRUE(LogHas(Msg(msg::kWatchResumed), 2)) << inst_.LogBytes();
+  ASSERT_EQ(InNamespaceOf(child_, "echo 3 > " + in), 0);
+  ASSERT_TRUE(testenv::WaitFor([&] { return Records(rec_) == 3; }));
+
+  EXPECT_EQ(Dismiss(), 0);
+  const auto lines = inst_.LogLines();
+  EXPECT_EQ(CountLines(lines, Msg(msg::kWatchFailed)), 2) << inst_.LogBytes();
+  EXPECT_EQ(CountLines(lines, Msg(msg::kWatchResumed)), 2);
+  EXPECT_EQ(CountLines(lines, Msg(msg::kStartedProgram, inst_.Watched("in.dat"), rec_)), 3);
+  EXPECT_EQ(CountLines({lines.back()}, Msg(msg::kServiceEnded)), 1);
+}
+
 TEST_F(FaultRunTest, StopSignalWhileHundredsOfTasksAreBuiltEndsThemLikeAStop) {
   constexpr int kTasks = 500;
   std::string ini;

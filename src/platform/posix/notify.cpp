@@ -13,9 +13,12 @@
 // notification wakes for every change in the directory and no close there is its file's.
 //
 // The directory removed, unmounted or moved away ends the watch: its path no longer names
-// what is watched, so re-arming fails and the owner arms anew by path.
+// what is watched, so re-arming fails and the owner arms anew by path. A file system mounted
+// over the path says nothing to inotify (the covered directory is still there), so the reader
+// also listens to the mount table, which the kernel reports on change, and then asks the path.
 #include "platform/notify.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/inotify.h>
@@ -59,6 +62,7 @@ class DirWatch {
 
   explicit DirWatch(Key key) : key_(key) {}
   ~DirWatch() {
+    if (mountsFd_ >= 0) close(mountsFd_);
     if (quitFd_ >= 0) close(quitFd_);
     if (inotifyFd_ >= 0) close(inotifyFd_);
   }
@@ -88,9 +92,14 @@ class DirWatch {
   void Deliver(bool changed, bool allClosed, const std::vector<std::string>& closed,
                const std::vector<std::string>& names);
 
+  // Whether the path still names the watched directory.
+  bool PathLeadsHere() const;
+
   Key key_;
+  std::string path_;
   int inotifyFd_ = -1;
   int quitFd_ = -1;
+  int mountsFd_ = -1;  // the mount table; -1 where /proc is not there
   int wd_ = -1;
   pthread_t reader_{};
   std::vector<Notification*> subs_;  // guarded by mu_
@@ -137,6 +146,8 @@ bool DirWatch::Start(const char* path) {
   if (wd_ < 0) return false;
   quitFd_ = NewSignalFd();
   if (quitFd_ < 0) return false;
+  path_ = path;
+  mountsFd_ = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
   // The reader takes no signals: they belong to the threads that expect them.
   sigset_t all, old;
   sigfillset(&all);
@@ -186,9 +197,20 @@ void DirWatch::Read() {
   std::vector<std::string> closed;
   std::vector<std::string> names;
   for (;;) {
-    pollfd fds[2] = {{inotifyFd_, POLLIN, 0}, {quitFd_, POLLIN, 0}};
-    if (PollFor(fds, 2, -1) < 0) return;  // only with a broken descriptor; nothing to watch then
+    pollfd fds[3] = {{inotifyFd_, POLLIN, 0}, {quitFd_, POLLIN, 0}, {mountsFd_, POLLPRI, 0}};
+    if (PollFor(fds, mountsFd_ >= 0 ? 3 : 2, -1) < 0) return;  // only with a broken descriptor
     if (fds[1].revents) return;
+    if (mountsFd_ >= 0 && (fds[2].revents & (POLLPRI | POLLERR))) {
+      // Reported once per change of the table. Something mounted over the path, or the file
+      // system under it gone, leaves this directory unreachable by its path.
+      bool gone;
+      {
+        std::lock_guard<std::mutex> guard(mu_);
+        gone = !gone_ && !PathLeadsHere();
+        if (gone) gone_ = true;
+      }
+      if (gone) Deliver(true, true, {}, {});
+    }
     for (;;) {
       const ssize_t n = read(inotifyFd_, buf, sizeof buf);
       if (n < 0 && errno == EINTR) continue;
@@ -227,6 +249,11 @@ void DirWatch::Read() {
       Deliver(changed, allClosed, closed, names);
     }
   }
+}
+
+bool DirWatch::PathLeadsHere() const {
+  struct stat st;
+  return stat(path_.c_str(), &st) == 0 && st.st_dev == key_.first && st.st_ino == key_.second;
 }
 
 void DirWatch::Deliver(bool changed, bool allClosed, const std::vector<std::string>& closed,
