@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "diag/messages.h"
 #include "platform/errors.h"
 #include "platform/eventlog.h"
 #include "support/posix_socket.h"
@@ -21,16 +22,18 @@
 
 namespace {
 
-// A datagram socket standing in for /dev/log while it lives.
+// A datagram socket standing in for /dev/log (or, named so, the journal's socket) while it
+// lives.
 class SyslogSink {
  public:
-  explicit SyslogSink(const std::string& name) {
+  explicit SyslogSink(const std::string& name, const char* variable = "KELM_SYSLOG_SOCKET")
+      : variable_(variable) {
     fd_ = testenv::BindDatagram(name);
     bound_ = fd_ >= 0;
-    setenv("KELM_SYSLOG_SOCKET", name.c_str(), 1);
+    setenv(variable_, name.c_str(), 1);
   }
   ~SyslogSink() {
-    unsetenv("KELM_SYSLOG_SOCKET");
+    unsetenv(variable_);
     if (fd_ >= 0) close(fd_);
   }
   bool bound() const { return bound_; }
@@ -45,6 +48,7 @@ class SyslogSink {
   }
 
  private:
+  const char* variable_;
   int fd_ = -1;
   bool bound_ = false;
 };
@@ -71,7 +75,7 @@ int OpenDescriptors() {
 TEST(PosixEventRecord, OneDatagramPerRecordWithPriorityIdentifierAndSource) {
   SyslogSink sink(AbstractName());
   ASSERT_TRUE(sink.bound());
-  plat::ReportEventRecord("KelmService", plat::kEventError, 0xC0000008u, 0, nullptr);
+  plat::ReportEventRecord("KelmService", plat::kEventError, 0xC0000008u, nullptr, 0, nullptr);
   const std::string rec = sink.Next();
   // <daemon|err> then the RFC 3164 time stamp, the source and our pid.
   const std::regex shape(
@@ -92,7 +96,7 @@ TEST(PosixEventRecord, OneDatagramPerRecordWithPriorityIdentifierAndSource) {
       {plat::kEventError, 0xC0000001u, "<27>", "event 0xc0000001 type=error"},
   };
   for (const auto& c : cases) {
-    plat::ReportEventRecord("KelmService", c.type, c.id, 0, nullptr);
+    plat::ReportEventRecord("KelmService", c.type, c.id, nullptr, 0, nullptr);
     const std::string r = sink.Next();
     EXPECT_EQ(r.compare(0, 4, c.prefix), 0) << r;
     EXPECT_EQ(Body(r), c.body) << r;
@@ -105,7 +109,7 @@ TEST(PosixEventRecord, InsertionStringsAreQuotedAndEscaped) {
   SyslogSink sink(path);
   ASSERT_TRUE(sink.bound());
   const char* strings[] = {"plain", "say \"hi\"\\", "line\nbreak", nullptr};
-  plat::ReportEventRecord("Kelm Service:x", plat::kEventInformation, 4, 4, strings);
+  plat::ReportEventRecord("Kelm Service:x", plat::kEventInformation, 4, nullptr, 4, strings);
   const std::string r = sink.Next();
   EXPECT_NE(r.find(" Kelm_Service_x["), std::string::npos) << r;
   EXPECT_EQ(Body(r),
@@ -119,21 +123,57 @@ TEST(PosixEventRecord, FailuresAreSilentAndLeaveNothingBehind) {
   // Nobody listens: nothing is sent, nothing fails, the last error survives.
   setenv("KELM_SYSLOG_SOCKET", testenv::Join(testenv::FreshDir(), "nobody.sock").c_str(), 1);
   errno = EACCES;
-  for (int i = 0; i < 50; ++i) plat::ReportEventRecord("KelmService", 1, 1, 0, nullptr);
+  for (int i = 0; i < 50; ++i) plat::ReportEventRecord("KelmService", 1, 1, nullptr, 0, nullptr);
   EXPECT_EQ(errno, EACCES);
   // A name too long for a socket address is refused without being cut to another name.
   setenv("KELM_SYSLOG_SOCKET", ("/tmp/" + std::string(200, 'n')).c_str(), 1);
-  plat::ReportEventRecord("KelmService", 1, 1, 0, nullptr);
+  plat::ReportEventRecord("KelmService", 1, 1, nullptr, 0, nullptr);
   unsetenv("KELM_SYSLOG_SOCKET");
   EXPECT_EQ(OpenDescriptors(), before);
 
   // A record without a source writes nothing: the next datagram is the one after it.
   SyslogSink sink(AbstractName());
   ASSERT_TRUE(sink.bound());
-  plat::ReportEventRecord(nullptr, 1, 0xC0000001u, 0, nullptr);
-  plat::ReportEventRecord("", 1, 0xC0000001u, 0, nullptr);
-  plat::ReportEventRecord("KelmService", 4, 3, 0, nullptr);
+  plat::ReportEventRecord(nullptr, 1, 0xC0000001u, nullptr, 0, nullptr);
+  plat::ReportEventRecord("", 1, 0xC0000001u, nullptr, 0, nullptr);
+  plat::ReportEventRecord("KelmService", 4, 3, nullptr, 0, nullptr);
   EXPECT_EQ(Body(sink.Next()), "event 0x00000003 type=information");
+}
+
+TEST(PosixEventRecord, JournalGetsTheTextIdentifierAndTypeAsFieldsAndSyslogNothing) {
+  SyslogSink journal(AbstractName(), "KELM_JOURNAL_SOCKET");
+  SyslogSink syslog(AbstractName());
+  ASSERT_TRUE(journal.bound() && syslog.bound());
+  const char* strings[] = {"a \"b\"", "line\nbreak"};
+  plat::ReportEventRecord("Kelm Service", plat::kEventError, 0xC0000008u, "設定の失敗です。", 2,
+                          strings);
+  EXPECT_EQ(journal.Next(),
+            "MESSAGE=設定の失敗です。 strings: \"a \\\"b\\\"\" \"line\\x0abreak\"\n"
+            "PRIORITY=3\nSYSLOG_FACILITY=3\nSYSLOG_IDENTIFIER=Kelm_Service\n"
+            "KELM_EVENT_ID=0xc0000008\nKELM_EVENT_TYPE=error\n");
+  plat::ReportEventRecord("KelmService", plat::kEventInformation, 3, nullptr, 0, nullptr);
+  EXPECT_EQ(journal.Next(),
+            "MESSAGE=event 0x00000003 type=information\nPRIORITY=6\nSYSLOG_FACILITY=3\n"
+            "SYSLOG_IDENTIFIER=KelmService\nKELM_EVENT_ID=0x00000003\n"
+            "KELM_EVENT_TYPE=information\n");
+  // A line feed in a value takes the protocol's counted form.
+  plat::ReportEventRecord("KelmService", 99, 4, "two\nlines", 0, nullptr);
+  EXPECT_EQ(journal.Next(), std::string("MESSAGE\n\x09\0\0\0\0\0\0\0two\nlines\n", 26) +
+                                "PRIORITY=5\nSYSLOG_FACILITY=3\nSYSLOG_IDENTIFIER=KelmService\n"
+                                "KELM_EVENT_ID=0x00000004\nKELM_EVENT_TYPE=99\n");
+  EXPECT_EQ(syslog.Next(200), "");
+}
+
+TEST(PosixEventRecord, WithoutAJournalTheSyslogLineCarriesTheText) {
+  setenv("KELM_JOURNAL_SOCKET", testenv::Join(testenv::FreshDir(), "no-journal").c_str(), 1);
+  SyslogSink syslog(AbstractName());
+  ASSERT_TRUE(syslog.bound());
+  plat::ReportEventRecord("KelmService", plat::kEventError, 0xC0000001u, "開始に失敗しました。", 0,
+                          nullptr);
+  const std::string r = syslog.Next();
+  unsetenv("KELM_JOURNAL_SOCKET");
+  EXPECT_EQ(r.compare(0, 4, "<27>"), 0) << r;
+  EXPECT_EQ(Body(r), "開始に失敗しました。 (event 0xc0000001 type=error)");
 }
 
 TEST(PosixErrors, LastErrorIsTheThreadsErrno) {
@@ -173,11 +213,25 @@ TEST(PosixErrors, NoTextForUnknownCodes) {
   }
 }
 
-TEST(PosixErrors, NoStringResources) {
+TEST(PosixErrors, StringResourcesAreTheReasonTextsAndNothingElse) {
   char buf[260] = "stale";
-  EXPECT_EQ(plat::LoadStringResource(2002, buf, sizeof buf), 0u);
-  EXPECT_STREQ(buf, "");
-  EXPECT_EQ(plat::LoadStringResource(2001, buf, sizeof buf), 0u);
+  EXPECT_EQ(plat::LoadStringResource(2001, buf, sizeof buf),
+            std::strlen(kelm::msg::kReasonIniMissing));
+  EXPECT_STREQ(buf, "設定ファイル（task.ini）が読み込めませんでした。\n");
+  EXPECT_EQ(plat::LoadStringResource(2002, buf, sizeof buf),
+            std::strlen(kelm::msg::kReasonKeyMissing));
+  EXPECT_STREQ(buf, kelm::msg::kReasonKeyMissing);
+  for (unsigned id : {0u, 1u, 2003u, 2009u, 0xC0000008u}) {
+    std::strcpy(buf, "stale");
+    EXPECT_EQ(plat::LoadStringResource(id, buf, sizeof buf), 0u) << id;
+    EXPECT_STREQ(buf, "") << id;
+  }
+  // Cut to the buffer and terminated, as LoadStringA cuts.
+  char small[8];
+  std::memset(small, 'X', sizeof small);
+  EXPECT_EQ(plat::LoadStringResource(2002, small, 6), 5u);
+  EXPECT_STREQ(small, "Check");
+  EXPECT_EQ(small[6], 'X');
 }
 
 }  // namespace

@@ -181,12 +181,18 @@ TEST_F(SystemdTest, PathSocketGetsTheSameSequence) {
 TEST_F(SystemdTest, AbandonedStartGoesFromRunningToAFailedStopWithoutASignal) {
   inst_.WriteTaskIni("[Only]\r\nCheckFile=in.dat\r\n");
   ASSERT_NO_FATAL_FAILURE(ExpectStartAbandonedWith(2002));
-  EXPECT_TRUE(testenv::LogIs(inst_.LogBytes(), {Line(testenv::SeparatorText()),
-                                                Line(Msg(kelm::msg::kThreadCreateFailed, "Only")),
-                                                "", Line(Msg(kelm::msg::kServiceEnded))}));
+  EXPECT_TRUE(testenv::LogIs(
+      inst_.LogBytes(),
+      {Line(testenv::SeparatorText()), Line(Msg(kelm::msg::kThreadCreateFailed, "Only")),
+       Line(Msg(kelm::msg::kReasonKeyMissing)), Line(Msg(kelm::msg::kServiceEnded))}));
   auto events = sink_.Take();
   EXPECT_EQ(events, (std::vector<EventRecord>{kStarting, kConfigFailed, kStopped}))
       << testenv::ToString(events);
+  // Each journal record reads as a sentence.
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_EQ(events[0].text, "サービスを開始しています。");
+  EXPECT_EQ(events[1].text, kelm::msg::kEventTaskConfigFailedText);
+  EXPECT_EQ(events[2].text, kelm::msg::kEventServiceStoppedText);
 }
 
 TEST_F(SystemdTest, EmptyTaskIniGivesTheNoTaskLineAndAFailedStop) {

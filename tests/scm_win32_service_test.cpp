@@ -166,9 +166,10 @@ TEST_F(ScmServiceTest, AbandonedStartEndsStoppedWithTheTaskCode) {
   }
   EXPECT_TRUE(testenv::LogIs(
       inst_.LogBytes(),
-      {Line(testenv::SeparatorText()), Line(Msg(kelm::msg::kThreadCreateFailed, "Only")), "",
-       Line(Msg(kelm::msg::kServiceEnded)), Line(testenv::SeparatorText()),
-       Line(Msg(kelm::msg::kNoTask)), Line(Msg(kelm::msg::kServiceEnded))}));
+      {Line(testenv::SeparatorText()), Line(Msg(kelm::msg::kThreadCreateFailed, "Only")),
+       Line(Msg(kelm::msg::kReasonKeyMissing)), Line(Msg(kelm::msg::kServiceEnded)),
+       Line(testenv::SeparatorText()), Line(Msg(kelm::msg::kNoTask)),
+       Line(Msg(kelm::msg::kServiceEnded))}));
 }
 
 }  // namespace

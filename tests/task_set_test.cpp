@@ -78,12 +78,13 @@ TEST_F(TaskSetTest, SecondOfThreeSectionsLackingTaskAbandonsAfterBuildingTheFirs
   EXPECT_EQ(kelm::StartTasks(), 0);
   EXPECT_TRUE(kelm::TaskList.empty());
   auto lines = Lines();
-  ASSERT_EQ(lines.size(), 3u) << inst_.LogBytes();
+  ASSERT_EQ(lines.size(), 4u) << inst_.LogBytes();
   EXPECT_EQ(CountLines({lines[0]}, Msg(kelm::msg::kThreadCreated, "First")), 1);
   EXPECT_EQ(CountLines({lines[1]}, Msg(kelm::msg::kThreadCreateFailed, "Second")), 1);
-  // The resource text is empty: its prefix stands alone and the end line follows on its line.
+  // The code's resource text says why, on a line of its own.
   const std::string prefix = lines[0].substr(0, 19);
-  EXPECT_EQ(lines[2], prefix + prefix + Msg(kelm::msg::kServiceEnded));
+  EXPECT_EQ(lines[2], prefix + Msg(kelm::msg::kReasonKeyMissing));
+  EXPECT_EQ(lines[3], prefix + Msg(kelm::msg::kServiceEnded));
   EXPECT_EQ(CountLines(lines, "Third"), 0);
   ExpectRecords({kConfigFailed, kStopped});
 }
@@ -154,6 +155,7 @@ TEST_F(TaskSetTest, SectionNamesOverflowingTheBufferAbandonWith2002) {
     ++failed;
   }
   EXPECT_EQ(failed, 1) << inst_.LogBytes();
+  EXPECT_EQ(CountLines(lines, Msg(kelm::msg::kReasonKeyMissing)), 1);
   ExpectRecords({kConfigFailed, kStopped});
 }
 

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "diag/event_log.h"
+#include "diag/messages.h"
 #include "platform/errors.h"
 #include "platform/fs.h"
 #include "platform/handle.h"
@@ -92,11 +94,67 @@ TEST(Win32Errors, TextLongerThanTheBufferReportsItsLengthAndStaysInside) {
   for (std::size_t i = 4; i < buf.size(); ++i) ASSERT_EQ(buf[i], 'X') << "written at " << i;
 }
 
-TEST(Win32Errors, MissingStringResourceIsEmpty) {
+TEST(Win32Errors, StringTableHoldsTheReasonTextsInCodePage932AndNothingElse) {
   char buf[260];
-  std::memset(buf, 'X', sizeof buf);
-  EXPECT_EQ(plat::LoadStringResource(2002, buf, sizeof buf), 0u);
-  EXPECT_EQ(buf[0], '\0');
+  ASSERT_EQ(plat::LoadStringResource(2001, buf, sizeof buf),
+            std::strlen(kelm::msg::kReasonIniMissing));
+  EXPECT_STREQ(buf, kelm::msg::kReasonIniMissing);
+  ASSERT_EQ(plat::LoadStringResource(2002, buf, sizeof buf),
+            std::strlen(kelm::msg::kReasonKeyMissing));
+  // "CheckFileまたは", spelt in code page 932 bytes.
+  EXPECT_EQ(std::string(buf, 15), "CheckFile\x82\xdc\x82\xbd\x82\xcd");
+  EXPECT_STREQ(buf, kelm::msg::kReasonKeyMissing);
+  for (unsigned id : {0u, 1u, 2003u, 2009u}) {
+    std::memset(buf, 'X', sizeof buf);
+    EXPECT_EQ(plat::LoadStringResource(id, buf, sizeof buf), 0u) << id;
+    EXPECT_EQ(buf[0], '\0') << id;
+  }
+}
+
+// The running executable loaded again as data, as an event viewer loads "EventMessageFile".
+class MessageFile {
+ public:
+  explicit MessageFile(const std::string& path)
+      : module_(LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE)) {}
+  ~MessageFile() {
+    if (module_ != nullptr) FreeLibrary(module_);
+  }
+  bool loaded() const { return module_ != nullptr; }
+  // The description of id; "" with *error set when there is none.
+  std::string Text(std::uint32_t id, DWORD* error) const {
+    char buf[1024];
+    const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   module_, id, 0, buf, sizeof buf, nullptr);
+    *error = n == 0 ? GetLastError() : 0;
+    return std::string(buf, n);
+  }
+
+ private:
+  HMODULE module_;
+};
+
+TEST(Win32EventMessages, TheExecutablesMessageTableDescribesEveryEvent) {
+  MessageFile exe(testenv::ServiceExePath());
+  ASSERT_TRUE(exe.loaded()) << GetLastError();
+  const std::uint32_t ids[] = {kelm::EventDispatcherFailed, kelm::EventStatusFailed,
+                               kelm::EventServiceStarting, kelm::EventServiceStopped,
+                               kelm::EventTaskConfigFailed};
+  for (std::uint32_t id : ids) {
+    const char* text = kelm::msg::TextOf(kelm::msg::kEventMessages, id);
+    ASSERT_NE(text, nullptr) << std::hex << id;
+    DWORD error = 0;
+    EXPECT_EQ(exe.Text(id, &error), std::string(text) + "\r\n") << std::hex << id;
+    EXPECT_EQ(error, 0u) << std::hex << id;
+  }
+  // "サービスを開始しています。" in code page 932: the table's UTF-16 came from the right text.
+  DWORD error = 0;
+  EXPECT_EQ(exe.Text(kelm::EventServiceStarting, &error).substr(0, 10),
+            "\x83\x54\x81\x5b\x83\x72\x83\x58\x82\xf0");
+  // The identifier is the full 32 bits: its low half alone, or other severities, find nothing.
+  for (std::uint32_t id : {0x00000008u, 0x80000008u, 0x00000001u, 0xC0000003u, 0x00000005u}) {
+    EXPECT_EQ(exe.Text(id, &error), "") << std::hex << id;
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_MR_MID_NOT_FOUND)) << std::hex << id;
+  }
 }
 
 // Walks a section-name list kept inside size bytes; false when it runs off the end.

@@ -1,5 +1,6 @@
-// Records in the event log under the service's event source. The records carry no text:
-// their meaning lies in their type and identifier.
+// Records in the event log under the service's event source: a type and an identifier, and
+// the text that goes with the identifier (msg::kEventMessages), which an event viewer finds in
+// the executable's message table and the journal keeps with the record.
 #pragma once
 
 #include <cstdint>

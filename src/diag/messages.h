@@ -2,6 +2,9 @@
 // so the Japanese texts become code page 932 bytes there and stay UTF-8 on Linux.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
 namespace kelm::msg {
 
 // Names.
@@ -64,6 +67,49 @@ inline constexpr char kStopped[] = "%sを停止しました。\n";
 inline constexpr char kCouldNotStop[] = "%sを停止できませんでした。\n";
 inline constexpr char kRemoved[] = "%sをサービスから削除しました。\n";
 inline constexpr char kDeleteServiceFailed[] = "DeleteService()に失敗しました。 - %s\n";
+
+// The reason line of a task whose settings fail: the executable's string resources, by the
+// task's error code. The line is written with the text as its format, so no '%' here.
+inline constexpr char kReasonIniMissing[] = "設定ファイル（task.ini）が読み込めませんでした。\n";
+inline constexpr char kReasonKeyMissing[] =
+    "CheckFileまたはTaskが指定されていないか、長すぎます。\n";
+
+// What each event record says: the event viewer's description (Windows, from the executable's
+// message table) and the journal's message (Linux). The records carry no insertion strings,
+// so no '%' here either.
+inline constexpr char kEventDispatcherFailedText[] =
+    "サービスディスパッチャーの開始に失敗しました。";
+inline constexpr char kEventStatusFailedText[] = "サービスの状態の報告に失敗しました。";
+inline constexpr char kEventServiceStartingText[] = "サービスを開始しています。";
+inline constexpr char kEventServiceStoppedText[] = "サービスを終了しました。";
+inline constexpr char kEventTaskConfigFailedText[] =
+    "タスクの設定が読み込めませんでした。詳しくはログを参照してください。";
+
+// The two tables by number. The Windows build compiles them into the executable's string
+// table and message table (src/platform/win32/resources.cmake reads them from this file, so
+// keep each entry on one line and each text one literal per line).
+struct TextById {
+  std::uint32_t id;
+  const char* text;
+};
+inline constexpr TextById kStringResources[] = {
+    {2001, kReasonIniMissing},
+    {2002, kReasonKeyMissing},
+};
+inline constexpr TextById kEventMessages[] = {
+    {0xC0000001, kEventDispatcherFailedText}, {0xC0000002, kEventStatusFailedText},
+    {0x00000003, kEventServiceStartingText},  {0x00000004, kEventServiceStoppedText},
+    {0xC0000008, kEventTaskConfigFailedText},
+};
+
+// The text of id in a table, or null.
+template <std::size_t N>
+constexpr const char* TextOf(const TextById (&table)[N], std::uint32_t id) {
+  for (const TextById& entry : table) {
+    if (entry.id == id) return entry.text;
+  }
+  return nullptr;
+}
 
 // Registry keys.
 inline constexpr char kEventSourceKeyBase[] =

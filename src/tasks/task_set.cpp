@@ -38,6 +38,20 @@ bool SettingsPath(char* out, const char* name) {
   return n > 0 && static_cast<std::size_t>(n) < kTextField;
 }
 
+// The reason line is a resource text used as the format itself: each task code that leads to
+// it has one, and none holds a conversion.
+constexpr bool IsReasonFor(std::uint32_t code) {
+  for (const msg::TextById& entry : msg::kStringResources) {
+    if (entry.id != code) continue;
+    for (const char* p = entry.text; *p != '\0'; ++p) {
+      if (*p == '%') return false;
+    }
+    return true;
+  }
+  return false;
+}
+static_assert(IsReasonFor(ErrorIniMissing) && IsReasonFor(ErrorKeyMissing));
+
 // The abandon branch for a task whose settings are wrong.
 int AbandonForTask(const char* section, int code) {
   gAbandonCode = code;

@@ -55,40 +55,76 @@ std::vector<EventRecord> EventSink::Take(const std::string& childStderrPath) {
 
 namespace {
 std::atomic<int> gSinkCount{0};
+
+unsigned TypeOf(const std::string& name) {
+  return name == "error" ? 1 : name == "warning" ? 2 : name == "information" ? 4 : 0;
 }
+
+// KEY=VALUE lines of a journal datagram.
+std::string Field(const std::string& datagram, const std::string& key) {
+  std::size_t pos = 0;
+  while (pos < datagram.size()) {
+    std::size_t end = datagram.find('\n', pos);
+    if (end == std::string::npos) end = datagram.size();
+    if (datagram.compare(pos, key.size() + 1, key + "=") == 0) {
+      return datagram.substr(pos + key.size() + 1, end - pos - key.size() - 1);
+    }
+    pos = end + 1;
+  }
+  return "";
+}
+
+std::vector<std::string> Drain(int fd) {
+  std::vector<std::string> out;
+  char buf[8192];
+  for (;;) {
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) break;
+    out.emplace_back(buf, static_cast<std::size_t>(n));
+  }
+  return out;
+}
+}  // namespace
 
 EventSink::EventSink() {
   name_ = "kelm-test-" + std::to_string(getpid()) + "-" + std::to_string(gSinkCount++);
-  fd_ = BindDatagram("@" + name_, SOCK_NONBLOCK);
-  SetEnv("KELM_SYSLOG_SOCKET", "@" + name_);
+  journalFd_ = BindDatagram("@" + name_ + "-journal", SOCK_NONBLOCK);
+  syslogFd_ = BindDatagram("@" + name_ + "-syslog", SOCK_NONBLOCK);
+  SetEnv("KELM_JOURNAL_SOCKET", "@" + name_ + "-journal");
+  SetEnv("KELM_SYSLOG_SOCKET", "@" + name_ + "-syslog");
 }
 
 EventSink::~EventSink() {
+  SetEnv("KELM_JOURNAL_SOCKET", "");
   SetEnv("KELM_SYSLOG_SOCKET", "");
-  if (fd_ >= 0) close(fd_);
+  if (journalFd_ >= 0) close(journalFd_);
+  if (syslogFd_ >= 0) close(syslogFd_);
 }
 
 bool EventSink::InProcess() { return true; }
 
-std::vector<std::string> EventSink::ChildEnv() const { return {"KELM_SYSLOG_SOCKET=@" + name_}; }
+std::vector<std::string> EventSink::ChildEnv() const {
+  return {"KELM_JOURNAL_SOCKET=@" + name_ + "-journal", "KELM_SYSLOG_SOCKET=@" + name_ + "-syslog"};
+}
 
 std::vector<EventRecord> EventSink::Take(const std::string&) {
   std::vector<EventRecord> out;
-  char buf[4096];
-  for (;;) {
-    ssize_t n = recv(fd_, buf, sizeof buf - 1, 0);
-    if (n <= 0) break;
-    buf[n] = '\0';
-    const char* ev = std::strstr(buf, ": event 0x");
-    if (!ev) continue;
+  for (const std::string& d : Drain(journalFd_)) {
+    unsigned id = 0;
+    if (std::sscanf(Field(d, "KELM_EVENT_ID").c_str(), "0x%x", &id) != 1) continue;
+    out.push_back({TypeOf(Field(d, "KELM_EVENT_TYPE")), id, Field(d, "MESSAGE")});
+  }
+  // "<PRI>... SOURCE[PID]: TEXT (event 0x... type=...)" or "...: event 0x... type=..."
+  for (const std::string& d : Drain(syslogFd_)) {
+    std::size_t body = d.find("]: ");
+    std::size_t ev = d.find("event 0x", body);
+    if (body == std::string::npos || ev == std::string::npos) continue;
     unsigned id = 0;
     char type[32] = {};
-    if (std::sscanf(ev, ": event 0x%x type=%31s", &id, type) != 2) continue;
-    unsigned t = std::strcmp(type, "error") == 0         ? 1
-                 : std::strcmp(type, "warning") == 0     ? 2
-                 : std::strcmp(type, "information") == 0 ? 4
-                                                         : 0;
-    out.push_back({t, id});
+    if (std::sscanf(d.c_str() + ev, "event 0x%x type=%31[a-z0-9]", &id, type) != 2) continue;
+    std::string text;
+    if (ev >= body + 3 + 2) text = d.substr(body + 3, ev - 2 - body - 3);  // before " ("
+    out.push_back({TypeOf(type), id, text});
   }
   return out;
 }

@@ -1,10 +1,14 @@
 // Linux backend of platform/errors.h: errno as the thread's last error, the C library's error
-// descriptions as the system texts, and no string resources (Linux executables carry none).
+// descriptions as the system texts, and the program's own string table for its resources.
 #include "platform/errors.h"
 
 #include <cerrno>
 #include <climits>
 #include <cstring>
+
+// Linux executables carry no resources; the table the Windows build compiles into its
+// executable is compiled into this one as data.
+#include "diag/messages.h"
 
 namespace plat {
 namespace {
@@ -55,9 +59,17 @@ std::size_t SystemErrorText(std::uint32_t code, char* buf, std::size_t size) {
   return total;
 }
 
-std::size_t LoadStringResource(unsigned /*id*/, char* buf, std::size_t size) {
-  if (buf != nullptr && size > 0) buf[0] = '\0';
-  return 0;
+std::size_t LoadStringResource(unsigned id, char* buf, std::size_t size) {
+  if (buf == nullptr || size == 0) return 0;
+  buf[0] = '\0';
+  const char* text = kelm::msg::TextOf(kelm::msg::kStringResources, id);
+  if (text == nullptr) return 0;
+  // Cut like LoadStringA: as much as fits, always terminated.
+  std::size_t n = std::strlen(text);
+  if (n > size - 1) n = size - 1;
+  std::memcpy(buf, text, n);
+  buf[n] = '\0';
+  return n;
 }
 
 }  // namespace plat

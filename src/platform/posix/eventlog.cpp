@@ -1,24 +1,39 @@
-// Linux backend of platform/eventlog.h: each record is one syslog datagram, which journald
-// also receives on the same socket.
+// Linux backend of platform/eventlog.h: each record is one datagram to the journal, with the
+// record's text, identifier and type as fields of their own, or, where no journal listens,
+// one syslog datagram.
 //
-// The datagram (RFC 3164 shape), facility daemon, priority from the type:
+// The journal's native protocol (/run/systemd/journal/socket), one datagram of fields:
 //
-//   <PRI>Mmm dd hh:mm:ss SOURCE[PID]: event 0xc0000008 type=error
+//   MESSAGE=タスクの設定が読み込めませんでした。詳しくはログを参照してください。
+//   PRIORITY=3
+//   SYSLOG_FACILITY=3
+//   SYSLOG_IDENTIFIER=KelmService
+//   KELM_EVENT_ID=0xc0000008
+//   KELM_EVENT_TYPE=error
+//
+// so that "journalctl -u KelmService" shows the sentence, and "journalctl KELM_EVENT_ID=..."
+// finds the records of one event. A value that holds a line feed goes in the protocol's
+// counted form. Syslog (/dev/log, RFC 3164 shape, facility daemon) gets the same in one line:
+//
+//   <PRI>Mmm dd hh:mm:ss SOURCE[PID]: TEXT (event 0xc0000008 type=error)
 //   <PRI>Mmm dd hh:mm:ss SOURCE[PID]: event 0x00000003 type=information strings: "a" "b \"c\""
 //
-// The identifier is the full 32-bit value in eight hex digits. Types: error (LOG_ERR), warning
-// (LOG_WARNING), information and success (LOG_INFO), audit-success (LOG_NOTICE), audit-failure
-// (LOG_WARNING); any other type is written as its number with LOG_NOTICE. Insertion strings
-// follow in double quotes, with '"' and '\' escaped by a backslash and control bytes written
-// as \xNN. A record is cut at kMaxRecord bytes.
+// (the second: a record without text, with insertion strings). The identifier is the full
+// 32-bit value in eight hex digits. Types: error (LOG_ERR), warning (LOG_WARNING), information
+// and success (LOG_INFO), audit-success (LOG_NOTICE), audit-failure (LOG_WARNING); any other
+// type is written as its number with LOG_NOTICE. Insertion strings follow the text in double
+// quotes, with '"' and '\' escaped by a backslash and control bytes written as \xNN. A record
+// is cut at kMaxRecord bytes.
 //
 // The libc syslog() is not used: it keeps process-wide state and an open descriptor that a
 // started program could inherit. Each record opens a socket, sends without waiting (a stalled
-// log reader must never stall the service) and closes it. Every failure is silent.
+// log reader must never stall the service) and closes it. A journal that cannot take the
+// datagram (none there, none listening, full) passes it to syslog; every failure is silent.
 //
-// The socket is /dev/log. The environment variable KELM_SYSLOG_SOCKET, read on every call,
-// names another one (a path, or @name for an abstract socket); it exists so that tests driving
-// the program can receive its records.
+// The environment variables KELM_JOURNAL_SOCKET and KELM_SYSLOG_SOCKET, read on every call,
+// name other sockets (a path, or @name for an abstract socket); when either is set, the other
+// one has no default, so a test that drives the program receives every record and the
+// machine's log none.
 #include "platform/eventlog.h"
 
 #include <sys/socket.h>
@@ -93,38 +108,87 @@ void AppendQuoted(std::string& out, const char* s) {
   out.push_back('"');
 }
 
-std::string Record(const char* source, std::uint16_t type, std::uint32_t eventId,
-                   std::uint16_t count, const char* const* strings) {
+// "0xc0000008" and "error" (or the type's number).
+std::string IdText(std::uint32_t eventId) {
+  char id[16];
+  std::snprintf(id, sizeof id, "0x%08x", static_cast<unsigned>(eventId));
+  return id;
+}
+
+std::string TypeText(std::uint16_t type) {
+  const TypeInfo info = InfoOf(type);
+  return info.name != nullptr ? std::string(info.name) : std::to_string(type);
+}
+
+// The insertion strings, each after a blank, for the end of a readable line.
+std::string StringsText(std::uint16_t count, const char* const* strings) {
+  std::string out;
+  if (strings == nullptr || count == 0) return out;
+  out += " strings:";
+  for (std::uint16_t i = 0; i < count && out.size() < kMaxRecord; ++i) {
+    out.push_back(' ');
+    AppendQuoted(out, strings[i] != nullptr ? strings[i] : "");
+  }
+  return out;
+}
+
+std::string SyslogRecord(const char* source, std::uint16_t type, std::uint32_t eventId,
+                         const char* text, const std::string& strings) {
   static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-  const TypeInfo info = InfoOf(type);
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
   const int month = local.tm_mon >= 0 && local.tm_mon < 12 ? local.tm_mon : 0;
 
   char head[128];
-  std::snprintf(head, sizeof head, "<%d>%s %2d %02d:%02d:%02d ", LOG_DAEMON | info.priority,
+  std::snprintf(head, sizeof head, "<%d>%s %2d %02d:%02d:%02d ", LOG_DAEMON | InfoOf(type).priority,
                 kMonths[month], local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
   std::string out = head;
   out += Tag(source);
-  char body[96];
-  if (info.name != nullptr) {
-    std::snprintf(body, sizeof body, "[%ld]: event 0x%08x type=%s", static_cast<long>(getpid()),
-                  static_cast<unsigned>(eventId), info.name);
+  out += "[" + std::to_string(getpid()) + "]: ";
+  const std::string ids = "event " + IdText(eventId) + " type=" + TypeText(type);
+  if (text != nullptr && text[0] != '\0') {
+    out += text;
+    out += " (" + ids + ")";
   } else {
-    std::snprintf(body, sizeof body, "[%ld]: event 0x%08x type=%u", static_cast<long>(getpid()),
-                  static_cast<unsigned>(eventId), static_cast<unsigned>(type));
+    out += ids;
   }
-  out += body;
-  if (strings != nullptr && count > 0) {
-    out += " strings:";
-    for (std::uint16_t i = 0; i < count && out.size() < kMaxRecord; ++i) {
-      out.push_back(' ');
-      AppendQuoted(out, strings[i] != nullptr ? strings[i] : "");
-    }
-  }
+  out += strings;
   if (out.size() > kMaxRecord) out.resize(kMaxRecord);
+  return out;
+}
+
+// One field of the journal's protocol: KEY=VALUE and a line feed, or, for a value that holds a
+// line feed, KEY, a line feed, the value's length as 64-bit little endian, the value and a line
+// feed.
+void AppendField(std::string& out, const char* key, const std::string& value) {
+  out += key;
+  if (value.find('\n') == std::string::npos) {
+    out += '=';
+  } else {
+    out += '\n';
+    std::uint64_t n = value.size();
+    for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>((n >> (8 * i)) & 0xff));
+  }
+  out += value;
+  out += '\n';
+}
+
+std::string JournalRecord(const char* source, std::uint16_t type, std::uint32_t eventId,
+                          const char* text, const std::string& strings) {
+  std::string message = (text != nullptr && text[0] != '\0')
+                            ? std::string(text)
+                            : "event " + IdText(eventId) + " type=" + TypeText(type);
+  message += strings;
+  if (message.size() > kMaxRecord) message.resize(kMaxRecord);
+  std::string out;
+  AppendField(out, "MESSAGE", message);
+  AppendField(out, "PRIORITY", std::to_string(InfoOf(type).priority));
+  AppendField(out, "SYSLOG_FACILITY", std::to_string(LOG_DAEMON >> 3));
+  AppendField(out, "SYSLOG_IDENTIFIER", Tag(source));
+  AppendField(out, "KELM_EVENT_ID", IdText(eventId));
+  AppendField(out, "KELM_EVENT_TYPE", TypeText(type));
   return out;
 }
 
@@ -141,23 +205,39 @@ bool Address(const char* name, sockaddr_un& addr, socklen_t& length) {
   return true;
 }
 
+// Sends one datagram to the named socket without waiting; false when it was not taken.
+bool SendTo(int fd, const char* name, const std::string& datagram) {
+  sockaddr_un addr;
+  socklen_t length = 0;
+  if (name == nullptr || !Address(name, addr, length)) return false;
+  return sendto(fd, datagram.data(), datagram.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
+                reinterpret_cast<const sockaddr*>(&addr), length) >= 0;
+}
+
+const char* FromEnv(const char* variable) {
+  const char* value = std::getenv(variable);
+  return value != nullptr && value[0] != '\0' ? value : nullptr;
+}
+
 }  // namespace
 
 void ReportEventRecord(const char* source, std::uint16_t type, std::uint32_t eventId,
-                       std::uint16_t count, const char* const* strings) {
+                       const char* text, std::uint16_t count, const char* const* strings) {
   if (source == nullptr || source[0] == '\0') return;
-  const char* name = std::getenv("KELM_SYSLOG_SOCKET");
-  if (name == nullptr || name[0] == '\0') name = "/dev/log";
-  sockaddr_un addr;
-  socklen_t length = 0;
-  if (!Address(name, addr, length)) return;
-  const std::string record = Record(source, type, eventId, count, strings);
+  const char* journal = FromEnv("KELM_JOURNAL_SOCKET");
+  const char* syslog = FromEnv("KELM_SYSLOG_SOCKET");
+  if (journal == nullptr && syslog == nullptr) {
+    journal = "/run/systemd/journal/socket";
+    syslog = "/dev/log";
+  }
+  const std::string quoted = StringsText(count, strings);
   // A record is written on failure paths whose callers may still read the last error.
   const int saved = errno;
   const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd >= 0) {
-    sendto(fd, record.data(), record.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
-           reinterpret_cast<const sockaddr*>(&addr), length);
+    if (!SendTo(fd, journal, JournalRecord(source, type, eventId, text, quoted))) {
+      SendTo(fd, syslog, SyslogRecord(source, type, eventId, text, quoted));
+    }
     close(fd);
   }
   errno = saved;

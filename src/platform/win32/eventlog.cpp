@@ -6,7 +6,7 @@
 namespace plat {
 
 void ReportEventRecord(const char* source, std::uint16_t type, std::uint32_t eventId,
-                       std::uint16_t count, const char* const* strings) {
+                       const char* /*text*/, std::uint16_t count, const char* const* strings) {
   if (source == nullptr) return;
   if (strings == nullptr) count = 0;
   HANDLE log = RegisterEventSourceA(nullptr, source);
