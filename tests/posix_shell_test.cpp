@@ -119,14 +119,30 @@ TEST(PosixShellOpen, FindsABareNameInPathAndAcceptsAPathWithBlanks) {
   EXPECT_TRUE(testenv::WaitFor(NoChildLeft));
 }
 
-TEST(PosixShellOpen, MissingFileIsRefused) {
+TEST(PosixShellOpen, MissingFileAndFailedExecAreRefusedWithTheirError) {
   std::string dir = testenv::FreshDir();
   ASSERT_TRUE(testenv::WaitFor(NoChildLeft));
   errno = 0;
   EXPECT_FALSE(plat::ShellOpen((dir + "/no-such-program").c_str(), "x"));
   EXPECT_EQ(errno, ENOENT);
+  errno = 0;
   EXPECT_FALSE(plat::ShellOpen("kelm-no-such-program-anywhere", ""));
+  EXPECT_EQ(errno, ENOENT);
+  errno = 0;
   EXPECT_FALSE(plat::ShellOpen("", ""));
+  EXPECT_EQ(errno, ENOENT);
+  // Executable files that exec refuses: the spawn reports exec's error, and no shell is tried.
+  const std::string garbage = dir + "/garbage", script = dir + "/script";
+  ASSERT_TRUE(testenv::WriteFile(garbage, "\x01\x02 not a program\n"));
+  ASSERT_TRUE(testenv::WriteFile(script, "#!" + dir + "/no-interpreter\n"));
+  ASSERT_EQ(chmod(garbage.c_str(), 0755), 0);
+  ASSERT_EQ(chmod(script.c_str(), 0755), 0);
+  errno = 0;
+  EXPECT_FALSE(plat::ShellOpen(garbage.c_str(), ""));
+  EXPECT_EQ(errno, ENOEXEC);
+  errno = 0;
+  EXPECT_FALSE(plat::ShellOpen(script.c_str(), ""));
+  EXPECT_EQ(errno, ENOENT);
   EXPECT_TRUE(NoChildLeft());
 }
 
@@ -144,7 +160,15 @@ TEST(PosixShellOpen, DocumentGoesToTheDesktopOpener) {
   setenv("PATH", bin.c_str(), 1);
   bool opened = plat::ShellOpen(doc.c_str(), "ignored params");
   setenv("PATH", dir.c_str(), 1);  // no xdg-open there
+  errno = 0;
   bool withoutOpener = plat::ShellOpen(doc.c_str(), "");
+  const int documentError = errno;
+  errno = 0;
+  bool folderWithoutOpener = plat::ShellOpen(bin.c_str(), "");
+  const int folderError = errno;
+  errno = 0;
+  bool urlWithoutOpener = plat::ShellOpen("https://example.invalid/", "");
+  const int urlError = errno;
   setenv("PATH", oldPath.c_str(), 1);
 
   ASSERT_TRUE(opened);
@@ -152,7 +176,13 @@ TEST(PosixShellOpen, DocumentGoesToTheDesktopOpener) {
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].program, "xdg-open");
   EXPECT_TRUE(records[0].args.empty());
+  // Without an opener the refusal is known before anything starts, and says so.
   EXPECT_FALSE(withoutOpener);
+  EXPECT_EQ(documentError, EOPNOTSUPP);
+  EXPECT_FALSE(folderWithoutOpener);
+  EXPECT_EQ(folderError, EISDIR);
+  EXPECT_FALSE(urlWithoutOpener);
+  EXPECT_EQ(urlError, EOPNOTSUPP);
   EXPECT_TRUE(testenv::WaitFor(NoChildLeft));
 }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -214,6 +215,121 @@ TEST_F(ForegroundRunTest, TasksRunUntilTheBoxIsDismissed) {
 #ifndef _WIN32
   EXPECT_EQ(testenv::ReadFile(out_), std::string(kDebugCaption) + "\n" + kDebugText + "\n");
 #endif
+}
+
+// Programs that cannot be started. Each write of a check file gives one line that says so and
+// why, never a started line; a write is reported once, not retried; the other tasks go on.
+class LaunchFailureTest : public ProgramTest {
+ protected:
+  static std::string ToHex(unsigned code) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%x", code);
+    return buf;
+  }
+
+  struct Bad {
+    const char* section;
+    const char* checkFile;
+    std::string task;
+    unsigned code;     // the system error the line must carry
+    const char* text;  // its text where the platform's is known to the test, else ""
+  };
+
+  void SetUp() override {
+    ProgramTest::SetUp();
+    if (HasFatalFailure()) return;
+    inst_.WriteServiceIni(inst_.watched);
+    ASSERT_TRUE(testenv::MakeDir(inst_.Path("a folder")));
+    ASSERT_TRUE(testenv::WriteFile(inst_.Path("report.kelmdoc"), "no application for this"));
+#ifdef _WIN32
+    bad_ = {{"Missing", "m.dat", inst_.Path("no-such-program.exe"), 2, ""},
+            { "Document",
+              "d.dat",
+              inst_.Path("report.kelmdoc"),
+              1155,
+              "" }};
+#else
+    bad_ = {{"Missing", "m.dat", inst_.Path("no-such-program"), 2, "No such file or directory"},
+            {"Folder", "f.dat", inst_.Path("a folder"), 21, "Is a directory"},
+            {"Document", "d.dat", inst_.Path("report.kelmdoc"), 95, "Operation not supported"}};
+#endif
+    std::string ini;
+    for (const Bad& b : bad_) {
+      ini += std::string("[") + b.section + "]\r\nCheckFile=" + b.checkFile + "\r\nTask=" + b.task +
+             "\r\nPara=-x \"" + b.section + "\"\r\n";
+    }
+    rec_ = inst_.Path("rec.txt");
+    inst_.WriteTaskIni(ini + inst_.RecorderTask("Good", "g.dat", rec_));
+  }
+
+  // The lines for b: "<path> <para> を起動できませんでした。 - <text> (0x<code>)" and the empty
+  // line that the error text's own line end makes.
+  int FailureLines(const Bad& b) {
+    const std::string head = Msg(kelm::msg::kProgramNotStarted, inst_.Watched(b.checkFile),
+                                 std::string("-x \"") + b.section + "\"", "");
+    const std::string tail = " (0x" + ToHex(b.code) + ")";
+    const std::vector<std::string> lines = inst_.LogLines();
+    int n = 0;
+    for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
+      const std::string& l = lines[i];
+      if (l.find(head) != 19 || l.size() < 19 + head.size() + tail.size()) continue;
+      const std::string text =
+          l.substr(19 + head.size(), l.size() - tail.size() - 19 - head.size());
+      EXPECT_EQ(l.compare(l.size() - tail.size(), std::string::npos, tail), 0) << l;
+      EXPECT_FALSE(text.empty()) << l;
+      if (*b.text != '\0') {
+        EXPECT_EQ(text, b.text) << l;
+      }
+      EXPECT_EQ(lines[i + 1], "") << l;
+      ++n;
+    }
+    return n;
+  }
+
+  std::vector<Bad> bad_;
+  std::string rec_;
+};
+
+TEST_F(LaunchFailureTest, MissingProgramFolderAndDocumentWithoutOpenerSayWhyOncePerWrite) {
+  SKIP_WITHOUT_BOXES();
+#ifdef _WIN32
+  Run({"-debug"});
+#else
+  // A PATH without xdg-open: nothing here opens documents or folders.
+  child_ = testenv::Start(exe_, {"-debug"}, {"NOTIFY_SOCKET=", "PATH=" + inst_.Path("a folder")},
+                          out_, err_, true);
+  ASSERT_TRUE(child_.valid());
+#endif
+  ASSERT_TRUE(LogHas(Msg(kelm::msg::kServiceStarted))) << inst_.LogBytes();
+  for (const Bad& b : bad_) ASSERT_TRUE(testenv::WriteFile(inst_.Watched(b.checkFile), "1"));
+  ASSERT_TRUE(testenv::WriteFile(inst_.Watched("g.dat"), "1"));
+  ASSERT_TRUE(testenv::WaitFor([&] { return inst_.Records(rec_).size() == 1; }));
+  for (const Bad& b : bad_) {
+    EXPECT_TRUE(testenv::WaitFor([&] { return FailureLines(b) >= 1; })) << b.section << "\n"
+                                                                        << inst_.LogBytes();
+  }
+  // A second write of one check file is reported again; the first writes are not retried.
+  ASSERT_TRUE(testenv::WriteFile(inst_.Watched("m.dat"), "22"));
+  EXPECT_TRUE(testenv::WaitFor([&] { return FailureLines(bad_[0]) == 2; })) << inst_.LogBytes();
+  testenv::SleepForChangeToSettle();
+  EXPECT_EQ(DismissDebugBox(), kDebugText);
+  EXPECT_EQ(WaitExit(), 0);
+
+  EXPECT_EQ(FailureLines(bad_[0]), 2) << inst_.LogBytes();
+  for (std::size_t i = 1; i < bad_.size(); ++i) {
+    EXPECT_EQ(FailureLines(bad_[i]), 1) << bad_[i].section << "\n" << inst_.LogBytes();
+  }
+  const std::vector<std::string> lines = inst_.LogLines();
+  for (const Bad& b : bad_) {
+    const std::string para = std::string("-x \"") + b.section + "\"";
+    EXPECT_EQ(testenv::CountLines(
+                  lines, Msg(kelm::msg::kStartedProgram, inst_.Watched(b.checkFile), para)),
+              0)
+        << b.section;
+  }
+  EXPECT_EQ(
+      testenv::CountLines(lines, Msg(kelm::msg::kStartedProgram, inst_.Watched("g.dat"), rec_)), 1);
+  EXPECT_EQ(inst_.Records(rec_).size(), 1u);
 }
 
 #ifndef _WIN32

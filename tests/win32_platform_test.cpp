@@ -360,9 +360,17 @@ TEST(Win32Shell, ProgramStartedTwiceRecordsEachStart) {
   for (const auto& r : records) EXPECT_TRUE(r.args.empty());
 }
 
-TEST(Win32Shell, MissingProgramIsRefused) {
-  const std::string missing = testenv::Join(testenv::FreshDir(), "nothere.exe");
-  EXPECT_FALSE(plat::ShellOpen(missing.c_str(), ""));
+TEST(Win32Shell, RefusalsCarryTheMatchingSystemError) {
+  const std::string dir = testenv::FreshDir();
+  SetLastError(0);
+  EXPECT_FALSE(plat::ShellOpen(testenv::Join(dir, "nothere.exe").c_str(), ""));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  // No application for the type: the shell's own code, not whatever error it met on the way.
+  const std::string doc = testenv::Join(dir, "report.kelmdoc");
+  ASSERT_TRUE(testenv::WriteFile(doc, "x"));
+  SetLastError(0);
+  EXPECT_FALSE(plat::ShellOpen(doc.c_str(), ""));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_ASSOCIATION));
 }
 
 }  // namespace

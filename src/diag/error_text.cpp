@@ -11,21 +11,35 @@ namespace {
 constexpr std::size_t kTextSize = 260;
 char gErrorText[kTextSize];
 char gResourceText[kTextSize];
-}  // namespace
 
-const char* GetLastErrorText() {
+// GetLastErrorText's rule into buf: false (and buf empty) when the system has no usable text.
+bool FormatLastError(char* buf, std::size_t size) {
   std::uint32_t code = plat::LastError();
   char text[1024];
   std::size_t length = plat::SystemErrorText(code, text, sizeof text);
   // Too long a text would not fit the buffer with its code appended.
   if (length == 0 || length + 14 > 257 || length < 2) {
-    gErrorText[0] = '\0';
-    return gErrorText;
+    buf[0] = '\0';
+    return false;
   }
   text[length - 2] = '\0';  // the CR LF that system texts end with
-  std::snprintf(gErrorText, kTextSize, "%s (0x%x)\n", text,
-                static_cast<unsigned>(plat::LastError()));
+  std::snprintf(buf, size, "%s (0x%x)\n", text, static_cast<unsigned>(plat::LastError()));
+  return true;
+}
+
+}  // namespace
+
+const char* GetLastErrorText() {
+  FormatLastError(gErrorText, kTextSize);
   return gErrorText;
+}
+
+const char* LastErrorTextInto(char* buf, std::size_t size) {
+  if (buf == nullptr || size == 0) return buf;
+  const std::uint32_t code = plat::LastError();
+  if (!FormatLastError(buf, size))
+    std::snprintf(buf, size, "(0x%x)\n", static_cast<unsigned>(code));
+  return buf;
 }
 
 const char* LoadResString(unsigned id) {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "diag/error_text.h"
 #include "diag/log.h"
 #include "diag/messages.h"
 #include "platform/fs.h"
@@ -152,8 +153,15 @@ bool WatchTask::CheckFile() {
     if (low == lastWriteLow && high == lastWriteHigh) break;
     lastWriteLow = low;
     lastWriteHigh = high;
-    plat::ShellOpen(program, params);
-    WriteLog(msg::kStartedProgram, checkFile, params);
+    // The write counts as seen either way: a program that cannot start is reported once per
+    // write, not retried.
+    if (plat::ShellOpen(program, params)) {
+      WriteLog(msg::kStartedProgram, checkFile, params);
+    } else {
+      char reason[kTextField];
+      WriteLog(msg::kProgramNotStarted, checkFile, params,
+               LastErrorTextInto(reason, sizeof reason));
+    }
   }
   return true;
 }

@@ -66,9 +66,10 @@ std::vector<recorder::Record> Installation::Records(const std::string& recordFil
   return recorder::ParseFile(ReadFile(recordFile));
 }
 
-std::string Msg(const char* format, const std::string& a, const std::string& b) {
-  std::vector<char> buf(4096 + a.size() + b.size());
-  std::snprintf(buf.data(), buf.size(), format, a.c_str(), b.c_str());
+std::string Msg(const char* format, const std::string& a, const std::string& b,
+                const std::string& c) {
+  std::vector<char> buf(4096 + a.size() + b.size() + c.size());
+  std::snprintf(buf.data(), buf.size(), format, a.c_str(), b.c_str(), c.c_str());
   std::string s(buf.data());
   if (!s.empty() && s.back() == '\n') s.pop_back();
   return s;

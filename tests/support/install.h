@@ -34,7 +34,8 @@ struct Installation {
 };
 
 // The message as WriteLog would write it after the prefix, without its line end.
-std::string Msg(const char* format, const std::string& a = "", const std::string& b = "");
+std::string Msg(const char* format, const std::string& a = "", const std::string& b = "",
+                const std::string& c = "");
 // Counts the log lines that end with text (after the prefix).
 int CountLines(const std::vector<std::string>& lines, const std::string& text);
 

@@ -3,11 +3,14 @@
 // An executable file is spawned directly (SpawnProgram, which vforks, so a large service process
 // starts programs as fast as a small one) with its arguments split from the parameter text by
 // the Windows C run-time rules; anything else that exists (a document, a folder) or a URL goes
-// to xdg-open, the desktop's "open". The child gets its own session, so a Ctrl+C or a SIGTERM to
-// the service's process group does not reach it and it outlives the watcher; its signal mask and
-// dispositions are reset, since the service blocks SIGTERM and SIGINT in all its threads; no
-// descriptor above standard error crosses into it; it gets the descriptor limit the service
-// started with, not the one the service raised for itself.
+// to xdg-open, the desktop's "open". A refusal sets errno: the spawn's own error (exec
+// failures included, which the spawn reports), or, for a document, ENOENT or EACCES when it
+// cannot be read and EOPNOTSUPP (EISDIR for a folder) when there is no xdg-open. The child gets
+// its own session, so a Ctrl+C or a SIGTERM to the service's process group does not reach it
+// and it outlives the watcher; its signal mask and dispositions are reset, since the service
+// blocks SIGTERM and SIGINT in all its threads; no descriptor above standard error crosses into
+// it; it gets the descriptor limit the service started with, not the one the service raised for
+// itself.
 //
 // Children are reaped by one reaper thread, started on first use, that polls a pidfd per child
 // plus an eventfd that announces new children: it sleeps in poll() without time-out, so an idle
@@ -237,14 +240,18 @@ bool ShellOpen(const char* file, const char* params) {
     return Spawn(program, args);
   }
 
-  struct stat st;
-  if (stat(file, &st) != 0 && !LooksLikeUrl(file)) {
-    SetLastErrorCode(ENOENT);
-    return false;
+  // What the opener would find out only after it has been started, and then report to nobody,
+  // is found out here: a file that is not there or cannot be read, and no opener at all. Once
+  // the opener runs, whether an application takes the file is its business.
+  struct stat st {};
+  const bool isUrl = LooksLikeUrl(file);
+  if (!isUrl && (stat(file, &st) != 0 || faccessat(AT_FDCWD, file, R_OK, AT_EACCESS) != 0)) {
+    return false;  // errno says why: ENOENT, EACCES, ENOTDIR...
   }
   std::string opener = FindInPath("xdg-open");
   if (opener.empty()) {
-    SetLastErrorCode(ENOENT);
+    // Nothing on this system opens documents, folders or URLs.
+    SetLastErrorCode(!isUrl && S_ISDIR(st.st_mode) ? EISDIR : EOPNOTSUPP);
     return false;
   }
   return Spawn(opener, {"xdg-open", file});

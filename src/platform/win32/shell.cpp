@@ -10,6 +10,38 @@
 
 namespace plat {
 
+namespace {
+
+// The system error for a refusal of the shell (a result of 32 or less). ShellExecuteA's own
+// codes are older than the system's and do not always set the last error.
+DWORD ShellError(std::intptr_t result) {
+  switch (result) {
+    case SE_ERR_FNF:
+    case SE_ERR_PNF:
+    case SE_ERR_ACCESSDENIED:
+    case SE_ERR_OOM:
+    case ERROR_BAD_FORMAT:
+      return static_cast<DWORD>(result);  // the same numbers as the system errors
+    case SE_ERR_SHARE:
+      return ERROR_SHARING_VIOLATION;
+    case SE_ERR_ASSOCINCOMPLETE:
+    case SE_ERR_NOASSOC:
+      return ERROR_NO_ASSOCIATION;
+    case SE_ERR_DDETIMEOUT:
+    case SE_ERR_DDEFAIL:
+    case SE_ERR_DDEBUSY:
+      return ERROR_DDE_FAIL;
+    case SE_ERR_DLLNOTFOUND:
+      return ERROR_DLL_NOT_FOUND;
+    case 0:  // out of memory or resources
+      return ERROR_NOT_ENOUGH_MEMORY;
+    default:  // no other is documented; the low system errors share their numbers
+      return static_cast<DWORD>(result);
+  }
+}
+
+}  // namespace
+
 bool ShellOpen(const char* file, const char* params) {
   if (file == nullptr) return false;
   // The shell may hand a document to an extension or a DDE server, which needs COM on the
@@ -21,7 +53,10 @@ bool ShellOpen(const char* file, const char* params) {
       ShellExecuteA(nullptr, "open", file, params != nullptr ? params : "", nullptr, SW_SHOW);
   if (SUCCEEDED(com)) CoUninitialize();
   // Values up to 32 are the shell's error codes.
-  return reinterpret_cast<std::intptr_t>(r) > 32;
+  const std::intptr_t result = reinterpret_cast<std::intptr_t>(r);
+  if (result > 32) return true;
+  SetLastError(ShellError(result));
+  return false;
 }
 
 }  // namespace plat
