@@ -12,7 +12,7 @@
  * (lane j's close is due one slot after lane j-1's), so the run stays short, but no two closes are
  * ever measured at once: each close waits for its probe before the timeline moves on.
  *
- * Prints p50/p95/max per lane, the ratios ours/floor and ours/best peer, and a RESULT line. */
+ * Prints p50/p90/p99/max per lane, the ratios ours/floor and ours/best peer, and a RESULT line. */
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
@@ -251,7 +251,8 @@ int main(int argc, char** argv) {
 
   printf("\n%s: %d triggers per lane, hold %d ms, slot %d ms (latency in microseconds)\n", label,
          count, holdMs, slotMs);
-  printf("  %-12s %9s %9s %9s %9s %6s %6s\n", "lane", "min", "p50", "p95", "max", "miss", "extra");
+  printf("  %-12s %9s %9s %9s %9s %9s %6s %6s\n", "lane", "min", "p50", "p90", "p99", "max", "miss",
+         "extra");
   double oursP50 = -1, floorP50 = -1, bestPeer = -1, oursMin = -1, floorMin = -1;
   const char* bestPeerName = "-";
   double refP50 = -1;
@@ -260,9 +261,10 @@ int main(int argc, char** argv) {
     Lane* lane = &lanes[i];
     qsort(lane->samples, (size_t)lane->count, sizeof(double), CompareDouble);
     double p50 = Percentile(lane, 0.50);
-    printf("  %-12s %9.1f %9.1f %9.1f %9.1f %6d %6d\n", lane->name,
-           lane->count ? lane->samples[0] : 0.0, p50, Percentile(lane, 0.95),
-           lane->count ? lane->samples[lane->count - 1] : 0.0, lane->missed, lane->extra);
+    printf("  %-12s %9.1f %9.1f %9.1f %9.1f %9.1f %6d %6d\n", lane->name,
+           lane->count ? lane->samples[0] : 0.0, p50, Percentile(lane, 0.90),
+           Percentile(lane, 0.99), lane->count ? lane->samples[lane->count - 1] : 0.0,
+           lane->missed, lane->extra);
     double min = lane->count ? lane->samples[0] : -1;
     if (!strcmp(lane->name, "kelmservice")) {
       oursP50 = p50;
