@@ -1,6 +1,7 @@
-// Tests of the Win32 backend's own behaviour: code page 932 stepping, system error texts,
-// the cut section-name list, thread exit codes, handle release and the service calls outside
-// the service manager. Built only for Windows; run under Wine with LANG=ja_JP.UTF-8.
+// Tests of the Win32 backend's own behaviour: code page 932 stepping, system error texts, the
+// string and message tables, the cut section-name list, thread exit codes, handle release, the
+// shell's refusals and the service calls outside the service manager. Built only for Windows; run
+// under Wine with LANG=ja_JP.UTF-8.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -111,31 +112,21 @@ TEST(Win32Errors, StringTableHoldsTheReasonTextsInCodePage932AndNothingElse) {
   }
 }
 
-// The running executable loaded again as data, as an event viewer loads "EventMessageFile".
-class MessageFile {
- public:
-  explicit MessageFile(const std::string& path)
-      : module_(LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE)) {}
-  ~MessageFile() {
-    if (module_ != nullptr) FreeLibrary(module_);
-  }
-  bool loaded() const { return module_ != nullptr; }
-  // The description of id; "" with *error set when there is none.
-  std::string Text(std::uint32_t id, DWORD* error) const {
-    char buf[1024];
-    const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   module_, id, 0, buf, sizeof buf, nullptr);
-    *error = n == 0 ? GetLastError() : 0;
-    return std::string(buf, n);
-  }
-
- private:
-  HMODULE module_;
-};
+// The description of id in a message file, as an event viewer asks for it; "" with *error
+// set when there is none.
+std::string MessageText(HMODULE file, std::uint32_t id, DWORD* error) {
+  char buf[1024];
+  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS, file,
+                                 id, 0, buf, sizeof buf, nullptr);
+  *error = n == 0 ? GetLastError() : 0;
+  return std::string(buf, n);
+}
 
 TEST(Win32EventMessages, TheExecutablesMessageTableDescribesEveryEvent) {
-  MessageFile exe(testenv::ServiceExePath());
-  ASSERT_TRUE(exe.loaded()) << GetLastError();
+  // The executable loaded as data, as the viewer loads the registered "EventMessageFile".
+  HMODULE exe =
+      LoadLibraryExA(testenv::ServiceExePath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  ASSERT_NE(exe, nullptr) << GetLastError();
   const std::uint32_t ids[] = {kelm::EventDispatcherFailed, kelm::EventStatusFailed,
                                kelm::EventServiceStarting, kelm::EventServiceStopped,
                                kelm::EventTaskConfigFailed};
@@ -143,18 +134,19 @@ TEST(Win32EventMessages, TheExecutablesMessageTableDescribesEveryEvent) {
     const char* text = kelm::msg::TextOf(kelm::msg::kEventMessages, id);
     ASSERT_NE(text, nullptr) << std::hex << id;
     DWORD error = 0;
-    EXPECT_EQ(exe.Text(id, &error), std::string(text) + "\r\n") << std::hex << id;
+    EXPECT_EQ(MessageText(exe, id, &error), std::string(text) + "\r\n") << std::hex << id;
     EXPECT_EQ(error, 0u) << std::hex << id;
   }
   // "サービスを開始しています。" in code page 932: the table's UTF-16 came from the right text.
   DWORD error = 0;
-  EXPECT_EQ(exe.Text(kelm::EventServiceStarting, &error).substr(0, 10),
+  EXPECT_EQ(MessageText(exe, kelm::EventServiceStarting, &error).substr(0, 10),
             "\x83\x54\x81\x5b\x83\x72\x83\x58\x82\xf0");
   // The identifier is the full 32 bits: its low half alone, or other severities, find nothing.
   for (std::uint32_t id : {0x00000008u, 0x80000008u, 0x00000001u, 0xC0000003u, 0x00000005u}) {
-    EXPECT_EQ(exe.Text(id, &error), "") << std::hex << id;
+    EXPECT_EQ(MessageText(exe, id, &error), "") << std::hex << id;
     EXPECT_EQ(error, static_cast<DWORD>(ERROR_MR_MID_NOT_FOUND)) << std::hex << id;
   }
+  FreeLibrary(exe);
 }
 
 // Walks a section-name list kept inside size bytes; false when it runs off the end.
