@@ -1,8 +1,10 @@
 /* Launch latency: from a writer's close() of a watched file to the first instruction of the
  * program a watcher starts for it, for several watchers side by side, plus the spawn floor.
  *
- * Each lane is NAME:TRIGGER:FIFO. The harness writes TRIGGER and closes it; whatever watches it
- * starts the probe with FIFO as its argument, and the probe writes its start time there. The lane
+ * Each lane is NAME:TRIGGER:FIFO[:STARTS]. The harness writes TRIGGER and closes it; whatever
+ * watches it starts the probe with FIFO as its argument STARTS times (default 1: several tasks on
+ * one check file start one probe each), and each probe writes its start time there; every start
+ * is one sample. The lane
  * named "floor" has no trigger: the harness reads the clock and posix_spawns the probe itself,
  * which is the cost no watcher can beat. The lane named "kelmservice" is ours; a lane whose name
  * starts with "ref-" is a reference beside the floor; every other lane is a peer.
@@ -12,7 +14,9 @@
  * (lane j's close is due one slot after lane j-1's), so the run stays short, but no two closes are
  * ever measured at once: each close waits for its probe before the timeline moves on.
  *
- * Prints p50/p90/p99/max per lane, the ratios ours/floor and ours/best peer, and a RESULT line. */
+ * Prints min/p50/p90/p99/max per lane; for ours the tail ratios p90/p50 and p99/p50, and the
+ * p50 ratios against the reference (a lane named "ref-..."), the floor and the best peer; and a
+ * RESULT line. */
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
@@ -35,6 +39,7 @@ typedef struct {
   const char* name;
   const char* trigger; /* NULL for the floor */
   const char* fifo;
+  int starts; /* probes expected per trigger */
   int fifoFd;
   int writeFd;       /* the trigger while a writer holds it, else -1 */
   int64_t writtenAt; /* monotonic ns of the last write */
@@ -111,12 +116,16 @@ static void WriteTrigger(Lane* lane, int seq) {
 }
 
 static void Measure(Lane* lane, int64_t startReal) {
-  int64_t probeReal;
-  if (!ReadProbeLine(lane, kProbeTimeoutMs, &probeReal)) {
-    ++lane->missed;
-    return;
+  int64_t deadline = NowNs(CLOCK_MONOTONIC) + (int64_t)kProbeTimeoutMs * 1000000;
+  for (int i = 0; i < lane->starts; ++i) {
+    int64_t probeReal;
+    int left = (int)((deadline - NowNs(CLOCK_MONOTONIC)) / 1000000);
+    if (!ReadProbeLine(lane, left > 0 ? left : 0, &probeReal)) {
+      lane->missed += lane->starts - i;
+      return;
+    }
+    lane->samples[lane->count++] = (double)(probeReal - startReal) / 1000.0;
   }
-  lane->samples[lane->count++] = (double)(probeReal - startReal) / 1000.0;
 }
 
 static void CloseAndMeasure(Lane* lane, int holdMs) {
@@ -156,7 +165,7 @@ static double Percentile(const Lane* lane, double p) {
 static void Usage(void) {
   fputs(
       "usage: launch_latency --probe PATH --count N [--hold-ms H] [--slot-ms S] "
-      "[--label TEXT] --lane NAME:TRIGGER:FIFO ...\n",
+      "[--label TEXT] --lane NAME:TRIGGER:FIFO[:STARTS] ...\n",
       stderr);
   exit(2);
 }
@@ -189,6 +198,13 @@ int main(int argc, char** argv) {
       lane->name = lane_text;
       lane->trigger = c1[1] ? c1 + 1 : NULL;
       lane->fifo = c2 + 1;
+      char* c3 = strchr(c2 + 1, ':');
+      lane->starts = 1;
+      if (c3 != NULL) {
+        *c3 = '\0';
+        lane->starts = atoi(c3 + 1);
+        if (lane->starts < 1 || lane->trigger == NULL) Usage();
+      }
       lane->writeFd = -1;
     } else {
       Usage();
@@ -203,7 +219,7 @@ int main(int argc, char** argv) {
     /* Read-write, so the FIFO never reports end of input and a probe's open never blocks. */
     lane->fifoFd = open(lane->fifo, O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (lane->fifoFd < 0) Die(lane->fifo);
-    lane->samples = calloc((size_t)count, sizeof(double));
+    lane->samples = calloc((size_t)count * (size_t)lane->starts, sizeof(double));
     if (lane->trigger) {
       ++fileLanes;
     } else {
@@ -251,51 +267,49 @@ int main(int argc, char** argv) {
 
   printf("\n%s: %d triggers per lane, hold %d ms, slot %d ms (latency in microseconds)\n", label,
          count, holdMs, slotMs);
-  printf("  %-12s %9s %9s %9s %9s %9s %6s %6s\n", "lane", "min", "p50", "p90", "p99", "max", "miss",
-         "extra");
-  double oursP50 = -1, floorP50 = -1, bestPeer = -1, oursMin = -1, floorMin = -1;
-  const char* bestPeerName = "-";
-  double refP50 = -1;
-  const char* refName = NULL;
+  printf("  %-12s %6s %9s %9s %9s %9s %9s %6s %6s\n", "lane", "starts", "min", "p50", "p90", "p99",
+         "max", "miss", "extra");
+  Lane* ours = NULL;
+  Lane* floor = NULL;
+  Lane* ref = NULL;
+  Lane* peer = NULL;
   for (int i = 0; i < laneCount; ++i) {
     Lane* lane = &lanes[i];
     qsort(lane->samples, (size_t)lane->count, sizeof(double), CompareDouble);
-    double p50 = Percentile(lane, 0.50);
-    printf("  %-12s %9.1f %9.1f %9.1f %9.1f %9.1f %6d %6d\n", lane->name,
-           lane->count ? lane->samples[0] : 0.0, p50, Percentile(lane, 0.90),
-           Percentile(lane, 0.99), lane->count ? lane->samples[lane->count - 1] : 0.0,
-           lane->missed, lane->extra);
-    double min = lane->count ? lane->samples[0] : -1;
+    printf("  %-12s %6d %9.1f %9.1f %9.1f %9.1f %9.1f %6d %6d\n", lane->name, lane->starts,
+           lane->count ? lane->samples[0] : 0.0, Percentile(lane, 0.50), Percentile(lane, 0.90),
+           Percentile(lane, 0.99), lane->count ? lane->samples[lane->count - 1] : 0.0, lane->missed,
+           lane->extra);
+    if (lane->count == 0) continue;
     if (!strcmp(lane->name, "kelmservice")) {
-      oursP50 = p50;
-      oursMin = min;
+      ours = lane;
     } else if (!lane->trigger) {
-      floorP50 = p50;
-      floorMin = min;
+      floor = lane;
     } else if (!strncmp(lane->name, "ref-", 4)) {
-      refP50 = p50;
-      refName = lane->name;
-    } else if (lane->count > 0 && (bestPeer < 0 || p50 < bestPeer)) {
-      bestPeer = p50;
-      bestPeerName = lane->name;
+      ref = lane;
+    } else if (peer == NULL || Percentile(lane, 0.5) < Percentile(peer, 0.5)) {
+      peer = lane;
     }
   }
-  if (oursP50 > 0 && floorP50 > 0) {
-    printf("  ours/floor p50      = %.3f  (goal <= 1.10); min %.3f\n", oursP50 / floorP50,
-           oursMin / floorMin);
-  }
-  if (oursP50 > 0 && refP50 > 0) {
-    printf("  ours/%s p50 = %.3f  (reference, not a peer)\n", refName, oursP50 / refP50);
-  }
-  if (oursP50 > 0 && bestPeer > 0) {
-    printf("  ours/best peer p50  = %.3f  (best peer: %s; goal <= 1.00)\n", oursP50 / bestPeer,
-           bestPeerName);
+  double p50 = ours ? Percentile(ours, 0.50) : 0, p90 = ours ? Percentile(ours, 0.90) : 0;
+  double p99 = ours ? Percentile(ours, 0.99) : 0, max = ours ? ours->samples[ours->count - 1] : 0;
+  double refP50 = ref ? Percentile(ref, 0.5) : 0, floorP50 = floor ? Percentile(floor, 0.5) : 0;
+  double peerP50 = peer ? Percentile(peer, 0.5) : 0;
+  if (ours != NULL) {
+    printf("  ours p90/p50 = %.2f (goal <= 1.5), p99/p50 = %.2f (goal <= 3)\n", p90 / p50,
+           p99 / p50);
+    if (ref) printf("  ours/%s p50 = %.3f (goal <= 1.10)\n", ref->name, p50 / refP50);
+    if (floor) printf("  ours/floor p50 = %.3f\n", p50 / floorP50);
+    if (peer) printf("  ours/%s p50 = %.3f (best peer)\n", peer->name, p50 / peerP50);
   }
   printf(
-      "RESULT latency %s ours_p50_us=%.1f floor_p50_us=%.1f best_peer=%s best_peer_p50_us=%.1f"
-      " ours_floor=%.3f ours_peer=%.3f\n",
-      label, oursP50, floorP50, bestPeerName, bestPeer,
-      (oursP50 > 0 && floorP50 > 0) ? oursP50 / floorP50 : 0.0,
-      (oursP50 > 0 && bestPeer > 0) ? oursP50 / bestPeer : 0.0);
+      "RESULT latency %s starts=%d ours_p50_us=%.1f ours_p90_us=%.1f ours_p99_us=%.1f"
+      " ours_max_us=%.1f ours_miss=%d ours_extra=%d ref_p50_us=%.1f ref_p99_us=%.1f"
+      " floor_p50_us=%.1f best_peer=%s best_peer_p50_us=%.1f p90_p50=%.2f p99_p50=%.2f"
+      " ours_ref=%.3f ours_peer=%.3f\n",
+      label, ours ? ours->starts : 0, p50, p90, p99, max, ours ? ours->missed : 0,
+      ours ? ours->extra : 0, refP50, ref ? Percentile(ref, 0.99) : 0, floorP50,
+      peer ? peer->name : "-", peerP50, p50 > 0 ? p90 / p50 : 0, p50 > 0 ? p99 / p50 : 0,
+      refP50 > 0 ? p50 / refP50 : 0, peerP50 > 0 ? p50 / peerP50 : 0);
   return 0;
 }
