@@ -43,6 +43,8 @@ inline constexpr char kWatchFailed[] = "ディレクトリの監視に失敗し�
 inline constexpr char kWatchResumed[] = "ディレクトリの監視を再開しました。\n";
 inline constexpr char kStartedProgram[] = "%s %s を起動しました。\n";
 inline constexpr char kProgramNotStarted[] = "%s %s を起動できませんでした。 - %s\n";
+inline constexpr char kWeakerCheck[] =
+    "%s が他で開かれているか確認できないため、書き込みが止まったことで確認します。 - %s\n";
 inline constexpr char kSettingsFileBad[] =
     "設定ファイル（KelmService."
     "ini）が読み込めなかったか、指定している監視ディレクトリが正しくありま"

@@ -17,7 +17,14 @@ bool PathAttributesReadable(const char* path);
 // exist. Returns kNoHandle on failure (LastError tells why); release with CloseObject.
 // What callers may rely on is that failure: whether opens by others are refused while the
 // handle is held differs by platform (Linux checks at the moment of the open only).
-Handle OpenExclusive(const char* path);
+// Where the platform cannot tell whether another handle is open (Linux: the kernel refuses us a
+// lease on the file, being neither its owner nor holding CAP_LEASE, or the file system has no
+// leases), the open fails too, never passing for alone: *undecided (when given) is then set
+// and LastError says why the platform could not tell; OpenSettled is what is left to ask.
+// Linux: opens in this process are taken one at a time, a second waiting for the first handle's
+// release, so that one watcher's check never makes another's fail; hold the handle briefly, and
+// never two of them in one thread.
+Handle OpenExclusive(const char* path, bool* undecided = nullptr);
 
 // The last-write time of a file opened by OpenExclusive, as the platform's 64-bit file time in
 // 100-nanosecond units since 1601-01-01, split in two 32-bit halves. False when it cannot be read.

@@ -24,13 +24,28 @@ Handle ArmNotification(const char* dir, const char* fileName);
 // then releases it and arms anew by path.
 bool RearmNotification(Handle notification);
 
-// A mark to take before trying the file: PauseForFile ends early only for a close that came
-// after the mark.
+// A mark to take before each attempt at the file: PauseForFile ends early only for a close that
+// came after the mark.
 std::uint32_t CloseMark(Handle notification);
 
-// Pauses up to ms milliseconds. Ends early when stop is set and, where the platform reports
-// it, when the notification's file was closed after a write since mark.
-// Returns 1 when ended by stop, 0 otherwise.
+// The check left where OpenExclusive was undecided (fs.h): opens path for reading once it has
+// settled by the strongest test the platform allows, else fails (LastError EBUSY while it has
+// not). Linux: nobody is seen holding the file (neither among the openers that the folder's
+// watch has seen come and not yet go, nor in the descriptor tables we may read), and its size
+// and times have stayed as they were, with no change of it reported, since an earlier call at
+// least a retry pause ago; so the first call after a change always fails, and the file starts
+// counting as settled one pause after its writer has gone quiet. Openers that came before the
+// watch, through another name, or while events were lost cannot be seen: that pause is all
+// that guards against them. Windows: the same as OpenExclusive, which is never undecided there.
+Handle OpenSettled(Handle notification, const char* path);
+
+// Pauses up to ms milliseconds after a failed attempt at the notification's file. Ends early
+// when stop is set and, where the platform reports it, when the file was closed after a write
+// since mark. Returns 1 when ended by stop, 2 when the attempt should be made again at once and
+// not counted, 0 otherwise. 2 comes where an exclusive open can still fail for a moment after
+// the writer's close has been reported (Linux: the close event is queued before the file is
+// released): for a failure after a close, while nobody is known to hold the file, after a short
+// pause that grows, a few times per close, then the full pause again.
 int PauseForFile(Handle notification, std::uint32_t mark, Handle stop, std::uint32_t ms);
 
 }  // namespace plat

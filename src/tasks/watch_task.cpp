@@ -136,7 +136,17 @@ bool WatchTask::CheckFile() {
     // must get through between them, not only in the pause after a failed open.
     if (StopRequested()) return false;
     std::uint32_t mark = plat::CloseMark(notification);
-    plat::Handle file = plat::OpenExclusive(checkFile);
+    bool undecided = false;
+    plat::Handle file = plat::OpenExclusive(checkFile, &undecided);
+    if (undecided) {
+      // The platform cannot tell whether the writer still holds the file: that must never
+      // pass for its having let go, so wait until it has settled instead, and say so once.
+      if (!weakerCheckLogged) {
+        WriteLog(msg::kWeakerCheck, checkFile, GetLastErrorText());
+        weakerCheckLogged = true;
+      }
+      file = plat::OpenSettled(notification, checkFile);
+    }
     bool timeRead = false;
     std::uint32_t low = 0, high = 0;
     if (file != plat::kNoHandle) {
@@ -147,7 +157,9 @@ bool WatchTask::CheckFile() {
       // Still held by its writer, not there, or its time unreadable: never start on a time
       // that was not read. The pause ends early on a stop and, where the platform can tell,
       // when the writer closes the file.
-      if (plat::PauseForFile(notification, mark, stopEvent, kRetryPauseMs) == 1) return false;
+      const int paused = plat::PauseForFile(notification, mark, stopEvent, kRetryPauseMs);
+      if (paused == 1) return false;
+      if (paused == 2) --attempt;  // failed only while the writer's close completed: not counted
       continue;
     }
     if (low == lastWriteLow && high == lastWriteHigh) break;

@@ -28,6 +28,8 @@ struct WatchTask {
   char checkFile[kTextField] = {};
   char program[kTextField] = {};
   char params[kTextField] = {};
+  // Whether the log already says that this task's check fell back to a weaker one.
+  bool weakerCheckLogged = false;
 
   WatchTask() = default;
   WatchTask(const WatchTask&) = delete;

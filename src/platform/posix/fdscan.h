@@ -1,6 +1,11 @@
-// Linux backend, internal: the stand-in for a write lease where the file system or our rights
-// refuse one.
+// Linux backend, internal: what the exclusive open and the settle check share. The stand-in for
+// a write lease where the file system or our rights refuse one, and the lock that keeps this
+// process's own checks from getting in each other's way.
 #pragma once
+
+#include <sys/types.h>
+
+#include "platform/handle.h"
 
 namespace plat::posix {
 
@@ -8,5 +13,19 @@ namespace plat::posix {
 // same file as fd. Returns 1 when one is found, 0 when none is, -1 (errno set) when /proc cannot
 // be read. Processes whose descriptor tables we may not read are not seen.
 int OtherDescriptorOpen(int fd);
+
+// The same search for the file dev:ino in every other process's descriptor table (this
+// process's own are left out: here only the checks themselves open the file). 0 says only that
+// none of the tables we may read holds it.
+int DescriptorOpenElsewhere(dev_t dev, ino_t ino);
+
+// Takes the lock of this process's file checks; false (and nothing taken) when this thread
+// holds it already. A check holds it from opening the file until its handle is closed.
+bool LockChecks();
+void UnlockChecks();
+
+// A handle for FileWriteTime on fd, which it owns; when locked, closing it also releases the
+// lock of the checks. kNoHandle (fd closed, lock released) when out of memory.
+Handle AdoptCheckedFile(int fd, bool locked);
 
 }  // namespace plat::posix

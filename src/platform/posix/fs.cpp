@@ -4,8 +4,14 @@
 // which the kernel grants only while no other descriptor for the file is open anywhere (in this
 // process or another), and gives it back at once: the caller learns that it was alone at that
 // moment, and writers are never made to wait on the lease. Where no lease can be had (the file
-// belongs to someone else and we lack CAP_LEASE, or the file system does not do leases) the
-// descriptor tables in /proc are searched instead.
+// belongs to someone else and we lack CAP_LEASE, or the file system does not do leases) nothing
+// else answers for certain: the descriptor tables of other users cannot be read, and a writer
+// on another machine has none here. So that answer is "undecided", never "alone"; the watcher's
+// settle check (platform/notify.h) is what is left.
+//
+// Our own read-only probe counts as an open file for every other check of it, so the checks of
+// this process take one lock, from the open to the handle's close: two watchers of one file
+// then wait for each other for a few microseconds instead of failing each other's check.
 #include "platform/fs.h"
 
 #include <dirent.h>
@@ -17,6 +23,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <mutex>
 #include <new>
 #include <string>
 
@@ -27,14 +34,22 @@ namespace plat {
 namespace posix {
 namespace {
 
+std::mutex checkLock;
+thread_local bool holdsCheckLock = false;
+
 class FileObject final : public Object {
  public:
-  explicit FileObject(int fd) : fd_(fd) {}
-  ~FileObject() override { close(fd_); }
+  FileObject(int fd, bool locked) : fd_(fd), locked_(locked) {}
+  ~FileObject() override {
+    // Closed before the lock goes, so the next check no longer sees this descriptor.
+    close(fd_);
+    if (locked_) UnlockChecks();
+  }
   int fd() const { return fd_; }
 
  private:
   int fd_;
+  bool locked_;
 };
 
 bool IsNumber(const char* s) {
@@ -58,11 +73,9 @@ int AloneByLease(int fd) {
   return -1;
 }
 
-}  // namespace
-
-int OtherDescriptorOpen(int fd) {
-  struct stat mine;
-  if (fstat(fd, &mine) < 0) return -1;
+// Searches /proc/*/fd for a descriptor of dev:ino, leaving out this process's descriptor skip
+// (-1: none), or this whole process when skipSelf.
+int ScanDescriptors(dev_t dev, ino_t ino, int skip, bool skipSelf) {
   DIR* proc = opendir("/proc");
   if (proc == nullptr) return -1;
   const pid_t self = getpid();
@@ -72,6 +85,7 @@ int OtherDescriptorOpen(int fd) {
     if (p == nullptr) break;
     if (!IsNumber(p->d_name)) continue;
     const bool ours = std::atoi(p->d_name) == self;
+    if (ours && skipSelf) continue;
     const int dirFd = openat(dirfd(proc), (std::string(p->d_name) + "/fd").c_str(),
                              O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd < 0) continue;  // ended meanwhile, or not ours to read
@@ -82,11 +96,10 @@ int OtherDescriptorOpen(int fd) {
     }
     while (const dirent* e = readdir(fds)) {
       if (!IsNumber(e->d_name)) continue;
-      if (ours && std::atoi(e->d_name) == fd) continue;
+      if (ours && std::atoi(e->d_name) == skip) continue;
       struct stat st;
       // stat follows the link to the open file itself, whatever name it was opened by.
-      if (fstatat(dirFd, e->d_name, &st, 0) == 0 && st.st_dev == mine.st_dev &&
-          st.st_ino == mine.st_ino) {
+      if (fstatat(dirFd, e->d_name, &st, 0) == 0 && st.st_dev == dev && st.st_ino == ino) {
         found = 1;
         break;
       }
@@ -95,6 +108,37 @@ int OtherDescriptorOpen(int fd) {
   }
   closedir(proc);
   return found;
+}
+
+}  // namespace
+
+int OtherDescriptorOpen(int fd) {
+  struct stat mine;
+  if (fstat(fd, &mine) < 0) return -1;
+  return ScanDescriptors(mine.st_dev, mine.st_ino, fd, false);
+}
+
+int DescriptorOpenElsewhere(dev_t dev, ino_t ino) { return ScanDescriptors(dev, ino, -1, true); }
+
+bool LockChecks() {
+  if (holdsCheckLock) return false;
+  checkLock.lock();
+  holdsCheckLock = true;
+  return true;
+}
+
+void UnlockChecks() {
+  holdsCheckLock = false;
+  checkLock.unlock();
+}
+
+Handle AdoptCheckedFile(int fd, bool locked) {
+  auto* file = new (std::nothrow) FileObject(fd, locked);
+  if (file != nullptr) return file;
+  close(fd);
+  if (locked) UnlockChecks();
+  errno = ENOMEM;
+  return kNoHandle;
 }
 
 }  // namespace posix
@@ -108,41 +152,40 @@ bool PathAttributesReadable(const char* path) {
   return stat(path, &st) == 0;
 }
 
-Handle OpenExclusive(const char* path) {
+Handle OpenExclusive(const char* path, bool* undecided) {
+  if (undecided != nullptr) *undecided = false;
   if (path == nullptr) {
     errno = EINVAL;
     return kNoHandle;
   }
+  // Taken before the open: from here to the handle's close our descriptor is in the count of
+  // open files that another watcher's lease is judged by.
+  const bool locked = posix::LockChecks();
   // Non-blocking: a FIFO must not hang the open, and a file under another opener's lease
   // fails at once (it is in use) instead of waiting for the lease to break.
   const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) {
-    if (errno == EWOULDBLOCK) errno = EBUSY;
-    return kNoHandle;
-  }
   int err = 0;
-  struct stat st;
-  if (fstat(fd, &st) < 0) {
-    err = errno;
-  } else if (!S_ISREG(st.st_mode)) {
-    err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+  if (fd < 0) {
+    err = errno == EWOULDBLOCK ? EBUSY : errno;
   } else {
-    int alone = posix::AloneByLease(fd);
-    if (alone < 0) {
-      const int leaseErr = errno;
-      const int other = posix::OtherDescriptorOpen(fd);
-      // Unable to tell at all: refuse rather than hand out a file that may still be written.
-      alone = other < 0 ? -1 : (other == 0 ? 1 : 0);
-      if (other < 0) err = leaseErr;
+    struct stat st;
+    if (fstat(fd, &st) < 0) {
+      err = errno;
+    } else if (!S_ISREG(st.st_mode)) {
+      err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    } else {
+      const int alone = posix::AloneByLease(fd);
+      if (alone == 0) {
+        err = EBUSY;
+      } else if (alone < 0) {
+        err = errno;
+        if (undecided != nullptr) *undecided = true;
+      }
     }
-    if (alone == 0) err = EBUSY;
   }
-  if (err == 0) {
-    auto* file = new (std::nothrow) posix::FileObject(fd);
-    if (file != nullptr) return file;
-    err = ENOMEM;
-  }
-  close(fd);
+  if (err == 0) return posix::AdoptCheckedFile(fd, locked);
+  if (fd >= 0) close(fd);
+  if (locked) posix::UnlockChecks();
   errno = err;
   return kNoHandle;
 }

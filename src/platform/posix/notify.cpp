@@ -16,6 +16,18 @@
 // what is watched, so re-arming fails and the owner arms anew by path. A file system mounted
 // over the path says nothing to inotify (the covered directory is still there), so the reader
 // also listens to the mount table, which the kernel reports on change, and then asks the path.
+//
+// The watch also hears every open and close of the files in the directory, by anyone, which
+// needs no privilege: per name, the openers seen come and not yet gone since the last
+// close-after-write. That count is a hint, never a proof. An opener from before the watch, one
+// through another name (a hard link elsewhere, a file moved in while open) or one whose events
+// were lost to a queue overflow is missed, and the kernel merges an event into an identical one
+// still unread (two opens, or two closes, of one name in a row), which can leave the count too
+// low or too high. A count left too high would hold a settle check back for good, so a
+// close-after-write, the event that check waits for, starts it again from nothing; so do an
+// overflow and a new file under the name. It never stands in for the exclusive open: it decides
+// how soon a failed check is tried again, and it is one part of the settle check where the
+// exclusive open cannot tell (OpenSettled).
 #include "platform/notify.h"
 
 #include <fcntl.h>
@@ -23,6 +35,7 @@
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -38,6 +51,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/posix/fdscan.h"
 #include "platform/posix/fdwait.h"
 #include "platform/posix/object.h"
 #include "platform/sync.h"
@@ -51,7 +65,18 @@ namespace {
 // exclusive open can succeed.
 constexpr std::uint32_t kChangeEvents =
     IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE;
-constexpr std::uint32_t kWatchMask = kChangeEvents | IN_MOVE_SELF | IN_ONLYDIR;
+// Comings and goings of openers, and of the files under a name.
+constexpr std::uint32_t kOpenerEvents = IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE | IN_CREATE |
+                                        IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
+constexpr std::uint32_t kWatchMask = kChangeEvents | kOpenerEvents | IN_MOVE_SELF | IN_ONLYDIR;
+
+// A check that fails after a close, with nobody known to hold the file, is tried again after
+// these pauses (microseconds, doubling): the release behind a close event takes microseconds
+// on an idle machine, and can take a time slice or two when the writer is preempted in it.
+constexpr int kQuickRetries = 8;
+constexpr long kFirstQuickRetryUs = 50;
+// The least time a settle check waits without change, as long as a watcher's retry pause.
+constexpr auto kSettleQuiet = std::chrono::milliseconds(100);
 
 class Notification;
 
@@ -82,6 +107,12 @@ class DirWatch {
   int wd() const { return wd_; }
   const Key& key() const { return key_; }
 
+  // Reads and hands out every event queued so far; after it, what a watcher asks below reflects
+  // everything that happened before the call.
+  void Drain();
+  // Openers of name seen and not yet gone, and the count of changes reported for it.
+  void Activity(const std::string& name, int* openers, std::uint64_t* changes);
+
   // Guards the subscribers' pending flags and pauser lists too.
   std::mutex mu_;
   int refs = 0;  // guarded by the registry's lock
@@ -95,6 +126,19 @@ class DirWatch {
   // Whether the path still names the watched directory.
   bool PathLeadsHere() const;
 
+  struct Opening {
+    std::uint32_t mask;
+    std::uint32_t cookie;
+    std::string name;  // empty for an overflow
+  };
+  struct NameState {
+    int openers = 0;
+    int subscribers = 0;
+    std::uint64_t changes = 0;
+  };
+  // Brings the per-name openers and changes up to date with one batch of events.
+  void Track(const std::vector<Opening>& batch);
+
   Key key_;
   std::string path_;
   int inotifyFd_ = -1;
@@ -102,8 +146,17 @@ class DirWatch {
   int mountsFd_ = -1;  // the mount table; -1 where /proc is not there
   int wd_ = -1;
   pthread_t reader_{};
-  std::vector<Notification*> subs_;  // guarded by mu_
-  bool gone_ = false;                // the watch ended (directory removed); guarded by mu_
+  std::vector<Notification*> subs_;         // guarded by mu_
+  bool gone_ = false;                       // the watch ended (directory removed); guarded by mu_
+  std::map<std::string, NameState> names_;  // names watched or open; guarded by mu_
+  std::pair<std::uint32_t, int> movedFrom_{0, 0};  // cookie and openers; guarded by mu_
+
+  // Whoever reads the events, the reader or a watcher that needs them now, holds this from the
+  // read to the hand-out, so batches are handed out in the order the kernel queued them.
+  std::mutex drainMu_;
+  alignas(inotify_event) char buf_[64 * 1024];           // guarded by drainMu_
+  std::vector<std::string> closedNames_, changedNames_;  // guarded by drainMu_
+  std::vector<Opening> openings_;                        // guarded by drainMu_
 };
 
 class Notification final : public Object {
@@ -126,6 +179,18 @@ class Notification final : public Object {
   bool pending_ = false;      // guarded by dir_->mu_
   std::vector<int> pausers_;  // guarded by dir_->mu_
   std::atomic<std::uint32_t> closes_{0};
+
+  // Touched by the owner's thread only, between its attempts at the file.
+  struct Look {
+    bool valid = false;
+    struct stat st {};
+    std::uint64_t changes = 0;
+    std::chrono::steady_clock::time_point at;
+  };
+  Look look_;                     // the settle check's last look at the file
+  bool settling_ = false;         // the attempt just made was a settle check
+  std::uint32_t quickClose_ = 0;  // the close the quick retries below were counted for
+  int quickRetries_ = 0;
 };
 
 struct Registry {
@@ -171,6 +236,7 @@ void DirWatch::Subscribe(Notification* n) {
   std::lock_guard<std::mutex> guard(mu_);
   n->dir_ = this;
   subs_.push_back(n);
+  ++names_[n->name_].subscribers;
   // Armed just as the directory went away: report that as a change, as the others saw it.
   if (gone_) {
     n->pending_ = true;
@@ -184,6 +250,10 @@ void DirWatch::Unsubscribe(Notification* n) {
   if (it != subs_.end()) {
     *it = subs_.back();
     subs_.pop_back();
+    auto name = names_.find(n->name_);
+    if (name != names_.end() && --name->second.subscribers == 0 && name->second.openers == 0) {
+      names_.erase(name);
+    }
   }
 }
 
@@ -193,9 +263,6 @@ void* DirWatch::ReaderMain(void* self) {
 }
 
 void DirWatch::Read() {
-  alignas(inotify_event) char buf[64 * 1024];
-  std::vector<std::string> closed;
-  std::vector<std::string> names;
   for (;;) {
     pollfd fds[3] = {{inotifyFd_, POLLIN, 0}, {quitFd_, POLLIN, 0}, {mountsFd_, POLLPRI, 0}};
     if (PollFor(fds, mountsFd_ >= 0 ? 3 : 2, -1) < 0) return;  // only with a broken descriptor
@@ -211,41 +278,59 @@ void DirWatch::Read() {
       }
       if (gone) Deliver(true, true, {}, {});
     }
-    for (;;) {
-      const ssize_t n = read(inotifyFd_, buf, sizeof buf);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;  // drained (EAGAIN)
-      bool changed = false;
-      bool allClosed = false;
-      closed.clear();
-      names.clear();
-      for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
-        const auto* ev = reinterpret_cast<const inotify_event*>(buf + at);
-        at += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
-        if (ev->mask & IN_Q_OVERFLOW) {
-          // Events were lost: any of them may have been anyone's write or close.
-          changed = allClosed = true;
-          continue;
-        }
-        if (ev->wd != wd_) continue;  // a stray watch of a directory swapped under a re-arm
-        if (ev->mask & (IN_IGNORED | IN_MOVE_SELF)) {
-          // The directory was removed, unmounted or moved away; tell everyone.
-          std::lock_guard<std::mutex> guard(mu_);
-          gone_ = true;
-          changed = allClosed = true;
-          continue;
-        }
-        if (ev->mask & kChangeEvents) {
-          if (ev->len > 0) {
-            names.emplace_back(ev->name, strnlen(ev->name, ev->len));
-          } else {
-            changed = true;
-          }
-        }
-        if ((ev->mask & IN_CLOSE_WRITE) && ev->len > 0) {
-          closed.emplace_back(ev->name, strnlen(ev->name, ev->len));
+    Drain();
+  }
+}
+
+void DirWatch::Drain() {
+  std::lock_guard<std::mutex> drain(drainMu_);
+  char* const buf = buf_;
+  std::vector<std::string>& closed = closedNames_;
+  std::vector<std::string>& names = changedNames_;
+  for (;;) {
+    const ssize_t n = read(inotifyFd_, buf, sizeof buf_);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // drained (EAGAIN)
+    bool changed = false;
+    bool allClosed = false;
+    closed.clear();
+    names.clear();
+    openings_.clear();
+    for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
+      const auto* ev = reinterpret_cast<const inotify_event*>(buf + at);
+      at += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
+      if (ev->mask & IN_Q_OVERFLOW) {
+        // Events were lost: any of them may have been anyone's write or close.
+        changed = allClosed = true;
+        openings_.push_back({IN_Q_OVERFLOW, 0, std::string()});
+        continue;
+      }
+      if (ev->wd != wd_) continue;  // a stray watch of a directory swapped under a re-arm
+      if (ev->mask & (IN_IGNORED | IN_MOVE_SELF)) {
+        // The directory was removed, unmounted or moved away; tell everyone.
+        std::lock_guard<std::mutex> guard(mu_);
+        gone_ = true;
+        changed = allClosed = true;
+        continue;
+      }
+      if ((ev->mask & kOpenerEvents) && ev->len > 0) {
+        openings_.push_back(
+            {ev->mask, ev->cookie, std::string(ev->name, strnlen(ev->name, ev->len))});
+      }
+      if (ev->mask & kChangeEvents) {
+        if (ev->len > 0) {
+          names.emplace_back(ev->name, strnlen(ev->name, ev->len));
+        } else {
+          changed = true;
         }
       }
+      if ((ev->mask & IN_CLOSE_WRITE) && ev->len > 0) {
+        closed.emplace_back(ev->name, strnlen(ev->name, ev->len));
+      }
+    }
+    if (!openings_.empty()) Track(openings_);
+    // Opens and reads alone concern no watcher's wait.
+    if (changed || allClosed || !closed.empty() || !names.empty()) {
       Deliver(changed, allClosed, closed, names);
     }
   }
@@ -254,6 +339,47 @@ void DirWatch::Read() {
 bool DirWatch::PathLeadsHere() const {
   struct stat st;
   return stat(path_.c_str(), &st) == 0 && st.st_dev == key_.first && st.st_ino == key_.second;
+}
+
+void DirWatch::Track(const std::vector<Opening>& batch) {
+  std::lock_guard<std::mutex> guard(mu_);
+  for (const Opening& o : batch) {
+    if (o.mask & IN_Q_OVERFLOW) {
+      // What was lost is unknown: count afresh, and let every settle check look again.
+      for (auto it = names_.begin(); it != names_.end();) {
+        it->second.openers = 0;
+        ++it->second.changes;
+        it = it->second.subscribers == 0 ? names_.erase(it) : std::next(it);
+      }
+      continue;
+    }
+    const bool opens = (o.mask & (IN_OPEN | IN_MOVED_FROM | IN_MOVED_TO)) != 0;
+    auto it = opens ? names_.emplace(o.name, NameState()).first : names_.find(o.name);
+    if (it == names_.end()) continue;
+    NameState& state = it->second;
+    // Another file under the name, or none: the openers counted were another file's.
+    if (o.mask & (IN_CREATE | IN_DELETE)) state.openers = 0;
+    if (o.mask & IN_MOVED_FROM) {
+      movedFrom_ = {o.cookie, state.openers};
+      state.openers = 0;
+    }
+    if (o.mask & IN_MOVED_TO) {
+      state.openers = movedFrom_.first == o.cookie ? movedFrom_.second : 0;
+      movedFrom_ = {0, 0};
+    }
+    if (o.mask & IN_OPEN) ++state.openers;
+    if (o.mask & IN_CLOSE_WRITE) state.openers = 0;
+    if ((o.mask & IN_CLOSE_NOWRITE) && state.openers > 0) --state.openers;
+    if (o.mask & kChangeEvents) ++state.changes;
+    if (state.openers == 0 && state.subscribers == 0) names_.erase(it);
+  }
+}
+
+void DirWatch::Activity(const std::string& name, int* openers, std::uint64_t* changes) {
+  std::lock_guard<std::mutex> guard(mu_);
+  auto it = names_.find(name);
+  *openers = it != names_.end() ? it->second.openers : 0;
+  *changes = it != names_.end() ? it->second.changes : 0;
 }
 
 void DirWatch::Deliver(bool changed, bool allClosed, const std::vector<std::string>& closed,
@@ -357,6 +483,33 @@ Notification* AsNotification(Handle h) {
   return n;
 }
 
+// How long to wait before trying a failed check again out of turn; 0 for the full pause. Only
+// for a check by the exclusive open that failed after a close of the file while nobody is known
+// to hold it: then the refusal is most likely that close still completing.
+long QuickRetryDelayUs(Notification* n) {
+  const std::uint32_t closes = n->closes_.load(std::memory_order_acquire);
+  if (closes == 0 || n->settling_) return 0;
+  if (closes != n->quickClose_) {
+    n->quickClose_ = closes;
+    n->quickRetries_ = 0;
+  }
+  if (n->quickRetries_ >= kQuickRetries) return 0;
+  int openers = 0;
+  std::uint64_t changes = 0;
+  {
+    // With the lock of the checks, no probe of ours (which the events count too) is open.
+    const bool locked = LockChecks();
+    n->dir_->Drain();
+    n->dir_->Activity(n->name_, &openers, &changes);
+    if (locked) UnlockChecks();
+  }
+  if (openers > 0) {
+    n->quickRetries_ = kQuickRetries;  // a real holder: its close ends the pause
+    return 0;
+  }
+  return kFirstQuickRetryUs << n->quickRetries_++;
+}
+
 bool IsSignalled(int fd) {
   pollfd p = {fd, POLLIN, 0};
   return PollFor(&p, 1, 0) > 0 && (p.revents & POLLIN);
@@ -402,7 +555,73 @@ bool RearmNotification(Handle notification) {
 
 std::uint32_t CloseMark(Handle notification) {
   posix::Notification* n = posix::AsNotification(notification);
-  return n == nullptr ? 0 : n->closes_.load(std::memory_order_acquire);
+  if (n == nullptr) return 0;
+  n->settling_ = false;  // a new attempt begins
+  return n->closes_.load(std::memory_order_acquire);
+}
+
+Handle OpenSettled(Handle notification, const char* path) {
+  posix::Notification* n = posix::AsNotification(notification);
+  if (n == nullptr || path == nullptr) {
+    errno = EINVAL;
+    return kNoHandle;
+  }
+  n->settling_ = true;
+  posix::Notification::Look& look = n->look_;
+  struct stat named;
+  if (stat(path, &named) < 0) {
+    look.valid = false;
+    return kNoHandle;
+  }
+  // Outside the lock of the checks, which this search may take milliseconds over; this
+  // process's own descriptors are only the checks' probes.
+  if (S_ISREG(named.st_mode) && posix::DescriptorOpenElsewhere(named.st_dev, named.st_ino) > 0) {
+    look.valid = false;
+    errno = EBUSY;
+    return kNoHandle;
+  }
+
+  const bool locked = posix::LockChecks();
+  // Every open and close queued so far is counted, and no probe of ours is open meanwhile.
+  n->dir_->Drain();
+  int openers = 0;
+  std::uint64_t changes = 0;
+  n->dir_->Activity(n->name_, &openers, &changes);
+  int err = 0;
+  struct stat st;
+  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) {
+    err = errno == EWOULDBLOCK ? EBUSY : errno;
+  } else if (fstat(fd, &st) < 0) {
+    err = errno;
+  } else if (!S_ISREG(st.st_mode)) {
+    err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+  } else if (st.st_dev != named.st_dev || st.st_ino != named.st_ino || openers > 0) {
+    err = EBUSY;  // replaced since the search, or held by an opener the watch has seen
+  }
+  if (err != 0) {
+    look.valid = false;
+  } else {
+    const auto now = std::chrono::steady_clock::now();
+    const bool same = look.valid && look.changes == changes && look.st.st_dev == st.st_dev &&
+                      look.st.st_ino == st.st_ino && look.st.st_size == st.st_size &&
+                      look.st.st_mtim.tv_sec == st.st_mtim.tv_sec &&
+                      look.st.st_mtim.tv_nsec == st.st_mtim.tv_nsec &&
+                      look.st.st_ctim.tv_sec == st.st_ctim.tv_sec &&
+                      look.st.st_ctim.tv_nsec == st.st_ctim.tv_nsec;
+    if (same && now - look.at >= posix::kSettleQuiet) return posix::AdoptCheckedFile(fd, locked);
+    if (!same) {
+      look.valid = true;
+      look.st = st;
+      look.changes = changes;
+      look.at = now;
+    }
+    err = EBUSY;  // not quiet for long enough yet
+  }
+  if (fd >= 0) close(fd);
+  if (locked) posix::UnlockChecks();
+  errno = err;
+  return kNoHandle;
 }
 
 int PauseForFile(Handle notification, std::uint32_t mark, Handle stop, std::uint32_t ms) {
@@ -415,6 +634,18 @@ int PauseForFile(Handle notification, std::uint32_t mark, Handle stop, std::uint
     return n != nullptr && n->closes_.load(std::memory_order_acquire) != mark;
   };
   if (closedSinceMark()) return 0;
+
+  const long quickUs = n != nullptr ? posix::QuickRetryDelayUs(n) : 0;
+  if (quickUs > 0) {
+    const timespec wait = {0, quickUs * 1000};
+    if (stopFd < 0) {
+      nanosleep(&wait, nullptr);
+      return 2;
+    }
+    pollfd p = {stopFd, POLLIN, 0};
+    const int r = ppoll(&p, 1, &wait, nullptr);
+    return r > 0 && (p.revents & POLLIN) ? 1 : 2;
+  }
 
   // A private signal for this pause, raised by the reader on each close of the file. It lives
   // only while the pause does, so idle notifications hold one descriptor each.

@@ -11,7 +11,9 @@ bool PathAttributesReadable(const char* path) {
   return GetFileAttributesExA(path, GetFileExInfoStandard, &data) != 0;
 }
 
-Handle OpenExclusive(const char* path) {
+Handle OpenExclusive(const char* path, bool* undecided) {
+  // Share mode 0 is exact: the answer is never in doubt here.
+  if (undecided != nullptr) *undecided = false;
   if (path == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return kNoHandle;

@@ -28,6 +28,7 @@
 #include <new>
 #include <unordered_map>
 
+#include "platform/fs.h"
 #include "platform/win32/handles.h"
 
 namespace plat {
@@ -315,6 +316,8 @@ bool RearmNotification(Handle notification) {
 }
 
 std::uint32_t CloseMark(Handle /*notification*/) { return 0; }
+
+Handle OpenSettled(Handle /*notification*/, const char* path) { return OpenExclusive(path); }
 
 int PauseForFile(Handle /*notification*/, std::uint32_t /*mark*/, Handle stop, std::uint32_t ms) {
   if (stop != nullptr && stop != kNoHandle) {

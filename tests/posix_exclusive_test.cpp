@@ -1,0 +1,180 @@
+// The real Linux executable where the exclusive check is hard: run as an unprivileged user on
+// files it does not own (no lease can be had), several tasks on one check file, and a check
+// refused just after the writer's close.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "diag/messages.h"
+#include "support/install.h"
+#include "support/program.h"
+#include "support/testenv.h"
+
+using testenv::Installation;
+using testenv::Msg;
+using testenv::Process;
+
+namespace {
+
+constexpr int kNobody = 65534;
+
+class ExclusiveCheckTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    if (service_.valid()) testenv::Kill(service_);
+    for (Process& p : helpers_) {
+      if (p.valid()) testenv::Kill(p);
+    }
+  }
+
+  // Starts the service in the foreground, optionally as the unprivileged user, and waits for
+  // its start line.
+  void StartService(const std::string& exe, bool asNobody) {
+    std::vector<std::string> args{"-debug"};
+    std::string program = exe;
+    if (asNobody) {
+      args = {"--reuid=65534", "--regid=65534", "--clear-groups", exe, "-debug"};
+      program = "/usr/bin/setpriv";
+    }
+    service_ = testenv::Start(program, args, {"NOTIFY_SOCKET="}, inst_.Path("out.txt"),
+                              inst_.Path("err.txt"), true);
+    ASSERT_TRUE(service_.valid());
+    ASSERT_TRUE(testenv::WaitFor([&] {
+      return testenv::CountLines(inst_.LogLines(), Msg(kelm::msg::kServiceStarted)) == 1;
+    })) << inst_.LogBytes()
+        << testenv::ReadFile(inst_.Path("err.txt"));
+  }
+  void StopService() {
+    testenv::CloseStdin(service_);
+    EXPECT_EQ(testenv::Wait(service_), 0);
+    service_ = Process();
+  }
+  std::size_t Records(const std::string& file) { return inst_.Records(file).size(); }
+
+  Installation inst_;
+  Process service_;
+  std::vector<Process> helpers_;
+};
+
+TEST_F(ExclusiveCheckTest, UnprivilegedServiceStartsOnlyOnceTheWriterHasLetGo) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root: runs the service as uid 65534 on root's file";
+  if (access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "needs /usr/bin/setpriv";
+  // The installation's own folder may lie below folders that uid 65534 cannot pass, so the
+  // service runs from a world-traversable copy under /tmp.
+  char base[] = "/tmp/kelm-excl-XXXXXX";
+  ASSERT_NE(mkdtemp(base), nullptr);
+  const std::string root = base;
+  const std::string watched = root + "/in", logDir = root + "/log", recDir = root + "/rec";
+  for (const std::string& d : {watched, logDir, recDir}) ASSERT_TRUE(testenv::MakeDir(d));
+  ASSERT_EQ(chmod(base, 0755), 0);
+  for (const std::string& d : {watched, logDir, recDir}) ASSERT_EQ(chmod(d.c_str(), 0777), 0);
+  const std::string exe = root + "/kelmservice", recorder = root + "/recorder";
+  ASSERT_TRUE(testenv::WriteFile(exe, testenv::ReadFile(testenv::ServiceExePath())));
+  ASSERT_TRUE(testenv::WriteFile(recorder, testenv::ReadFile(testenv::ToolPath("recorder"))));
+  ASSERT_EQ(chmod(exe.c_str(), 0755), 0);
+  ASSERT_EQ(chmod(recorder.c_str(), 0755), 0);
+  const std::string check = watched + "/in.dat", rec = recDir + "/rec.txt";
+  ASSERT_TRUE(
+      testenv::WriteFile(root + "/kelmservice.ini", "[CheckDir]\r\nCheckDir=" + watched + "\r\n"));
+  ASSERT_TRUE(testenv::WriteFile(root + "/task.ini", "[A]\r\nCheckFile=in.dat\r\nTask=" + recorder +
+                                                         "\r\nPara=" + rec + "\r\n"));
+  // Everything is read through the installation helpers from here on.
+  inst_.dir = root;
+  inst_.watched = watched;
+  inst_.logDir = logDir;
+  StartService(exe, true);
+
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    // Root's writer: opens, writes, holds the file without writing, then closes.
+    const int fd = open(check.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, "data\n", 5), 5);
+    testenv::SleepForChangeToSettle();
+    ASSERT_EQ(write(fd, "more\n", 5), 5);
+    testenv::SleepForChangeToSettle();
+    EXPECT_EQ(Records(rec), static_cast<std::size_t>(round)) << "started while still held";
+    close(fd);
+    ASSERT_TRUE(
+        testenv::WaitFor([&] { return Records(rec) == static_cast<std::size_t>(round + 1); }));
+  }
+  testenv::SleepForChangeToSettle();
+  EXPECT_EQ(Records(rec), 2u);
+  StopService();
+
+  // Said once for the task, with the system's reason.
+  const std::string reason = std::strerror(EACCES);
+  int weaker = 0;
+  for (const std::string& line : inst_.LogLines()) {
+    if (line.find(Msg(kelm::msg::kWeakerCheck, check, "").substr(0, 40)) == std::string::npos)
+      continue;
+    ++weaker;
+    EXPECT_NE(line.find(reason), std::string::npos) << line;
+  }
+  EXPECT_EQ(weaker, 1) << inst_.LogBytes();
+  testenv::RemoveTree(root);
+}
+
+TEST_F(ExclusiveCheckTest, TasksSharingOneCheckFileAllStartForEveryWrite) {
+  constexpr int kTasks = 8, kWrites = 10;
+  inst_.WriteServiceIni(inst_.watched);
+  std::string tasks;
+  std::vector<std::string> recs;
+  for (int i = 0; i < kTasks; ++i) {
+    recs.push_back(inst_.Path("rec" + std::to_string(i) + ".txt"));
+    tasks += inst_.RecorderTask("T" + std::to_string(i), "in.dat", recs.back());
+  }
+  inst_.WriteTaskIni(tasks);
+  const std::string exe = testenv::CopyServiceExe(inst_);
+  ASSERT_FALSE(exe.empty());
+  StartService(exe, false);
+  for (int w = 1; w <= kWrites; ++w) {
+    ASSERT_TRUE(testenv::WriteFile(inst_.Watched("in.dat"), "write " + std::to_string(w)));
+    // All of them start, or one of them has lost its start: its attempts are long over by then.
+    EXPECT_TRUE(testenv::WaitFor(
+        [&] {
+          for (const std::string& r : recs) {
+            if (Records(r) < static_cast<std::size_t>(w)) return false;
+          }
+          return true;
+        },
+        std::chrono::seconds(5)))
+        << "write " << w;
+    // The next write gets a new time stamp, so each write is one start per task.
+    testenv::SleepForChangeToSettle();
+  }
+  StopService();
+  for (const std::string& r : recs) EXPECT_EQ(Records(r), static_cast<std::size_t>(kWrites)) << r;
+}
+
+TEST_F(ExclusiveCheckTest, ACheckRefusedJustAfterTheCloseIsRetriedWithoutSpendingTheAttempts) {
+  // A reader that opened the file before the watch began, so nothing saw it come, lets go only
+  // after the eleventh failed check that follows the writer's close: more than the ten attempts
+  // of one notification. The retries right after a close are not counted, so the start comes.
+  const std::string rec = inst_.Path("rec.txt");
+  inst_.WriteServiceIni(inst_.watched);
+  inst_.WriteTaskIni(inst_.RecorderTask("A", "in.dat", rec));
+  ASSERT_TRUE(testenv::WriteFile(inst_.Watched("in.dat"), "old"));
+  const std::string out = inst_.Path("late.out");
+  helpers_.push_back(testenv::Start(testenv::ToolPath("posix_lateholder"),
+                                    {inst_.Watched("in.dat"), "11", "30"}, {}, out));
+  ASSERT_TRUE(helpers_.back().valid());
+  ASSERT_TRUE(testenv::WaitFor([&] { return testenv::ReadFile(out) == "held\n"; }));
+  const std::string exe = testenv::CopyServiceExe(inst_);
+  ASSERT_FALSE(exe.empty());
+  StartService(exe, false);
+  ASSERT_TRUE(testenv::WriteFile(inst_.Watched("in.dat"), "new"));
+  ASSERT_TRUE(testenv::WaitFor([&] { return Records(rec) == 1; }, std::chrono::seconds(30)))
+      << testenv::ReadFile(out);
+  EXPECT_EQ(testenv::ReadFile(out), "held\nreleased\n");
+  StopService();
+}
+
+}  // namespace
