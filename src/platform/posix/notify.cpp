@@ -71,9 +71,10 @@ constexpr std::uint32_t kOpenerEvents = IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWR
 constexpr std::uint32_t kWatchMask = kChangeEvents | kOpenerEvents | IN_MOVE_SELF | IN_ONLYDIR;
 
 // A check that fails after a close, with nobody known to hold the file, is tried again after
-// these pauses (microseconds, doubling): the release behind a close event takes microseconds
-// on an idle machine, and can take a time slice or two when the writer is preempted in it.
-constexpr int kQuickRetries = 8;
+// these pauses (microseconds, doubling, about 50 ms in all): the release behind a close event
+// takes microseconds on an idle machine, but many milliseconds when the writer is preempted in
+// it, as it is while several watchers of its file and their programs take both processors.
+constexpr int kQuickRetries = 10;
 constexpr long kFirstQuickRetryUs = 50;
 // The least time a settle check waits without change, as long as a watcher's retry pause.
 constexpr auto kSettleQuiet = std::chrono::milliseconds(100);
