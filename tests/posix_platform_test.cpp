@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/fs.h"
@@ -22,6 +23,7 @@
 #include "platform/module.h"
 #include "platform/notify.h"
 #include "platform/posix/fdscan.h"
+#include "platform/posix/spawn.h"
 #include "platform/sync.h"
 #include "support/testenv.h"
 
@@ -205,6 +207,37 @@ TEST(PosixExclusiveOpen, ChecksOfOneFileInThisProcessNeverFailEachOther) {
     EXPECT_EQ(plat::WaitOne(t, 60000), 0);
     plat::CloseObject(t);
   }
+  EXPECT_EQ(s.failures.load(), 0);
+}
+
+// A program started while a check has the file open gets a copy of the descriptor table
+// until its exec; the checks that follow must not take that copy for a holder.
+TEST(PosixExclusiveOpen, ProgramsStartedMeanwhileNeverFailTheChecks) {
+  Siblings s;
+  s.path = testenv::Join(testenv::FreshDir(), "in.dat");
+  ASSERT_TRUE(testenv::WriteFile(s.path, "x"));
+  std::atomic<bool> done{false};
+  std::atomic<int> started{0};
+  std::thread starter([&] {
+    char program[] = "/bin/true";
+    char* argv[] = {program, nullptr};
+    plat::posix::SpawnRequest request;
+    request.program = program;
+    request.argv = argv;
+    while (!done.load()) {
+      pid_t pid = 0;
+      if (plat::posix::SpawnProgram(request, &pid) != 0) continue;
+      started.fetch_add(1);
+      waitpid(pid, nullptr, 0);
+    }
+  });
+  Handle checker = plat::StartThread(CheckOften, &s);
+  ASSERT_NE(checker, nullptr);
+  EXPECT_EQ(plat::WaitOne(checker, 60000), 0);
+  plat::CloseObject(checker);
+  done.store(true);
+  starter.join();
+  EXPECT_GT(started.load(), 0);
   EXPECT_EQ(s.failures.load(), 0);
 }
 

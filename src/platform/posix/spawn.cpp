@@ -10,6 +10,11 @@
 // before it unblocks. Whether exec failed comes back through a close-on-exec pipe: exec closes
 // it (end of file), a failure writes its errno into it. That works as well where a sanitizer
 // turns vfork into fork.
+//
+// The child holds a copy of our descriptor table until its exec, so a check file that a watcher
+// has open for its exclusive check at the moment of the vfork would stay open in the child after
+// the watcher closed it, and a sibling's check would see a holder that is none. The vfork is
+// therefore made under the lock of the file checks, when none of them has the file open.
 #include "platform/posix/spawn.h"
 
 #include <fcntl.h>
@@ -19,6 +24,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+
+#include "platform/posix/fdscan.h"
 
 extern char** environ;
 
@@ -85,9 +92,11 @@ int SpawnProgram(const SpawnRequest& request, pid_t* pid) {
   sigset_t all, old;
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &old);
+  const bool locked = LockChecks();
   const pid_t child = vfork();
   if (child == 0) RunChild(request, report[1]);
   const int forkError = child < 0 ? errno : 0;
+  if (locked) UnlockChecks();
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
   close(report[1]);
 
