@@ -32,12 +32,6 @@ using testenv::Msg;
 namespace fs = std::filesystem;
 namespace msg = kelm::msg;
 
-#define SKIP_WITHOUT_BOXES()                                  \
-  do {                                                        \
-    std::string why;                                          \
-    if (!testenv::BoxesCanBeShown(&why)) GTEST_SKIP() << why; \
-  } while (0)
-
 namespace {
 
 class FaultRunTest : public ::testing::Test {

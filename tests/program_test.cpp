@@ -31,13 +31,6 @@ using testenv::LogIs;
 using testenv::Msg;
 using testenv::Process;
 
-// GTEST_SKIP ends only the function it is written in, so this stays a macro.
-#define SKIP_WITHOUT_BOXES()                                  \
-  do {                                                        \
-    std::string why;                                          \
-    if (!testenv::BoxesCanBeShown(&why)) GTEST_SKIP() << why; \
-  } while (0)
-
 namespace {
 
 const EventRecord kDispatcherFailed{1, kelm::EventDispatcherFailed};

@@ -99,6 +99,19 @@ class Win32Install : public ::testing::Test {
     EXPECT_EQ(testenv::ReadFile(err), "");
   }
 
+  // Installs a service with one task and starts it through the service manager.
+  void InstallAndStart() {
+    inst_.WriteServiceIni(inst_.watched);
+    inst_.WriteTaskIni(inst_.RecorderTask("A", "in.dat", inst_.Path("record.txt")));
+    Run("-install");
+    testenv::Process net = testenv::Start("C:\\windows\\system32\\net.exe",
+                                          {"start", "KelmService"}, {}, inst_.Path("net.txt"));
+    ASSERT_TRUE(net.valid());
+    testenv::Wait(net);
+    ASSERT_TRUE(testenv::WaitFor([] { return ServiceState() == SERVICE_RUNNING; }))
+        << testenv::ReadFile(inst_.Path("net.txt"));
+  }
+
   // The log's lines without their time prefix. Every line must end in CR LF.
   std::vector<std::string> LogTexts() const {
     std::vector<std::string> texts;
@@ -201,15 +214,8 @@ TEST_F(Win32Install, RemoveWhenNotInstalled) {
 }
 
 TEST_F(Win32Install, RemoveRunningServiceStopsThenDeletes) {
-  inst_.WriteServiceIni(inst_.watched);
-  inst_.WriteTaskIni(inst_.RecorderTask("A", "in.dat", inst_.Path("record.txt")));
-  Run("-install");
-  testenv::Process net = testenv::Start("C:\\windows\\system32\\net.exe", {"start", "KelmService"},
-                                        {}, inst_.Path("net.txt"));
-  ASSERT_TRUE(net.valid());
-  testenv::Wait(net);
-  ASSERT_TRUE(testenv::WaitFor([] { return ServiceState() == SERVICE_RUNNING; }))
-      << testenv::ReadFile(inst_.Path("net.txt"));
+  InstallAndStart();
+  if (HasFatalFailure()) return;
   ASSERT_TRUE(testenv::WaitFor(
       [&] { return testenv::CountLines(inst_.LogLines(), Msg(kelm::msg::kServiceStarted)) == 1; }));
 
@@ -239,14 +245,8 @@ TEST_F(Win32Install, RemoveRunningServiceStopsThenDeletes) {
 // A service marked for deletion while it runs cannot be removed again: -remove fails, says so
 // in the log, and its exit code says so too.
 TEST_F(Win32Install, RemoveOfAServiceMarkedForDeletionFails) {
-  inst_.WriteServiceIni(inst_.watched);
-  inst_.WriteTaskIni(inst_.RecorderTask("A", "in.dat", inst_.Path("record.txt")));
-  Run("-install");
-  testenv::Process net = testenv::Start("C:\\windows\\system32\\net.exe", {"start", "KelmService"},
-                                        {}, inst_.Path("net.txt"));
-  ASSERT_TRUE(net.valid());
-  testenv::Wait(net);
-  ASSERT_TRUE(testenv::WaitFor([] { return ServiceState() == SERVICE_RUNNING; }));
+  InstallAndStart();
+  if (HasFatalFailure()) return;
   SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
   ASSERT_NE(scm, nullptr);
   SC_HANDLE svc = OpenServiceA(scm, "KelmService", SERVICE_ALL_ACCESS);

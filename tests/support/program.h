@@ -37,6 +37,14 @@ bool StillRunning(const Process& p);
 // (without one MessageBoxA returns at once); why says what is missing.
 bool BoxesCanBeShown(std::string* why);
 
+// Skips the calling test when boxes cannot be shown. GTEST_SKIP ends only the function it is
+// written in, so this stays a macro.
+#define SKIP_WITHOUT_BOXES()                                  \
+  do {                                                        \
+    std::string why;                                          \
+    if (!testenv::BoxesCanBeShown(&why)) GTEST_SKIP() << why; \
+  } while (0)
+
 // Wine: waits for a top-level window of owner with this caption, reads its text into *text
 // and presses OK; the helper leaves its output in workDir. The helper's exit code: 0 when done,
 // non-zero when no box appeared in time or it stayed.
