@@ -9,8 +9,10 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <atomic>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/posix/cmdline_split.h"
@@ -261,6 +263,47 @@ TEST(PosixShellOpen, ChildStillRunningIsReapedWhenItEnds) {
   // Both have recorded and sleep now: they are children still, not yet reaped.
   EXPECT_FALSE(NoChildLeft());
   EXPECT_TRUE(testenv::WaitFor(NoChildLeft));
+}
+
+// Children are started from several threads while this one opens and closes descriptors of its
+// own: the reaper must only ever close what it opened. Children started meanwhile hold copies
+// of the reaper's descriptors until their exec, so a descriptor it has closed may still be
+// known to the kernel under its old number, which by then names one of ours.
+TEST(PosixShellOpen, ReapingNeverClosesAnotherDescriptor) {
+  constexpr int kStarters = 3;
+  constexpr int kStartsEach = 150;
+  std::atomic<int> started{0};
+  std::atomic<bool> done{false};
+  std::vector<std::thread> starters;
+  for (int t = 0; t < kStarters; ++t) {
+    starters.emplace_back([&] {
+      for (int i = 0; i < kStartsEach; ++i) {
+        if (plat::ShellOpen("/bin/true", "")) ++started;
+      }
+    });
+  }
+  int lost = 0, checked = 0;
+  std::thread watcher([&] {
+    while (!done.load()) {
+      int fds[2];
+      if (pipe2(fds, O_CLOEXEC) != 0) continue;
+      struct stat before {}, after {};
+      fstat(fds[0], &before);
+      // Long enough for a child's end to be reaped in between.
+      usleep(200);
+      if (fstat(fds[0], &after) != 0 || after.st_ino != before.st_ino) ++lost;
+      ++checked;
+      close(fds[0]);
+      close(fds[1]);
+    }
+  });
+  for (std::thread& t : starters) t.join();
+  EXPECT_TRUE(testenv::WaitFor(NoChildLeft));
+  done = true;
+  watcher.join();
+  EXPECT_EQ(started.load(), kStarters * kStartsEach);
+  EXPECT_GT(checked, 0);
+  EXPECT_EQ(lost, 0) << "of " << checked << " descriptors held while children were reaped";
 }
 
 }  // namespace

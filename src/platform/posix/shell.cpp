@@ -12,9 +12,10 @@
 // it; it gets the descriptor limit the service started with, not the one the service raised for
 // itself.
 //
-// Children are reaped by one reaper thread, started on first use, that polls a pidfd per child
-// plus an eventfd that announces new children: it sleeps in poll() without time-out, so an idle
-// service never wakes, and each child is waited for the moment it ends, leaving no zombie. A
+// Children are reaped by one reaper thread, started on first use, that waits on an epoll set of
+// one pidfd per child, to which a start adds its child directly: it sleeps without time-out and
+// wakes only when a child ends, so an idle service never wakes, a start costs it nothing, and
+// each child is waited for the moment it ends, leaving no zombie. A
 // double fork would also leave none, but costs a second process creation on every start and
 // cannot be done with vfork.
 #include "platform/shell.h"
@@ -22,16 +23,16 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/eventfd.h>
+#include <sys/epoll.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -95,32 +96,25 @@ class Reaper {
     return *instance;
   }
 
-  // Takes charge of pid; from now on nobody else waits for it.
+  // Takes charge of pid; from now on nobody else waits for it. The child's pidfd goes straight
+  // into the reaper's epoll set, so a start does not wake the reaper; only the child's end does.
   void Adopt(pid_t pid) {
     int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-    if (pidfd < 0 || wake_ < 0) {
-      if (pidfd >= 0) close(pidfd);
-      // No pidfd (old kernel, no descriptor left): a waiting thread of its own for this child.
-      std::thread([pid] { waitpid(pid, nullptr, 0); }).detach();
-      return;
+    if (pidfd >= 0 && epoll_ >= 0) {
+      epoll_event ev{};
+      ev.events = EPOLLIN;
+      ev.data.u64 = (static_cast<std::uint64_t>(static_cast<std::uint32_t>(pid)) << 32) |
+                    static_cast<std::uint32_t>(pidfd);
+      if (epoll_ctl(epoll_, EPOLL_CTL_ADD, pidfd, &ev) == 0) return;
     }
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      incoming_.push_back({pid, pidfd});
-    }
-    std::uint64_t one = 1;
-    while (write(wake_, &one, sizeof one) < 0 && errno == EINTR) {
-    }
+    if (pidfd >= 0) close(pidfd);
+    // No pidfd (old kernel, no descriptor left): a waiting thread of its own for this child.
+    std::thread([pid] { waitpid(pid, nullptr, 0); }).detach();
   }
 
  private:
-  struct Child {
-    pid_t pid;
-    int pidfd;
-  };
-
-  Reaper() : wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-    if (wake_ < 0) return;
+  Reaper() : epoll_(epoll_create1(EPOLL_CLOEXEC)) {
+    if (epoll_ < 0) return;
     // A process-directed SIGTERM must go to a thread that waits for it, never to this one.
     sigset_t all, old;
     sigfillset(&all);
@@ -130,39 +124,24 @@ class Reaper {
   }
 
   void Run() {
-    std::vector<Child> children;
-    std::vector<pollfd> fds;
+    epoll_event ended[64];
     for (;;) {
-      fds.assign(1, pollfd{wake_, POLLIN, 0});
-      for (const Child& c : children) fds.push_back(pollfd{c.pidfd, POLLIN, 0});
-      if (poll(fds.data(), fds.size(), -1) < 0) continue;  // EINTR; nothing else can fail here
-      if (fds[0].revents & POLLIN) {
-        std::uint64_t count;
-        while (read(wake_, &count, sizeof count) < 0 && errno == EINTR) {
+      const int n = epoll_wait(epoll_, ended, 64, -1);
+      for (int i = 0; i < n; ++i) {
+        const auto pid = static_cast<pid_t>(ended[i].data.u64 >> 32);
+        const auto pidfd = static_cast<int>(ended[i].data.u64 & 0xffffffffU);
+        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
         }
-        std::lock_guard<std::mutex> lock(mutex_);
-        children.insert(children.end(), incoming_.begin(), incoming_.end());
-        incoming_.clear();
+        // Out of the set first: a child started meanwhile may hold a copy of the descriptor
+        // until its exec, which would keep the closed pidfd in the set, to be reported again
+        // under a number that by then names another descriptor of ours.
+        epoll_ctl(epoll_, EPOLL_CTL_DEL, pidfd, nullptr);
+        close(pidfd);
       }
-      // fds covers the children known before this poll, which are the first entries.
-      std::size_t polled = fds.size() - 1;
-      std::size_t kept = 0;
-      for (std::size_t i = 0; i < children.size(); ++i) {
-        if (i < polled && fds[i + 1].revents != 0) {
-          while (waitpid(children[i].pid, nullptr, 0) < 0 && errno == EINTR) {
-          }
-          close(children[i].pidfd);
-        } else {
-          children[kept++] = children[i];
-        }
-      }
-      children.resize(kept);
     }
   }
 
-  const int wake_;
-  std::mutex mutex_;
-  std::vector<Child> incoming_;
+  const int epoll_;
 };
 
 // A regular file this process may execute.
