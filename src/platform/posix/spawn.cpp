@@ -7,9 +7,13 @@
 // cheap for a large service as for a small one), then in the child nothing but system calls
 // up to exec. The calling thread blocks every signal across the vfork, so that no handler of
 // ours can run in the child on our stack; the child puts every disposition back to its default
-// before it unblocks. Whether exec failed comes back through a close-on-exec pipe: exec closes
-// it (end of file), a failure writes its errno into it. That works as well where a sanitizer
-// turns vfork into fork.
+// before it unblocks; to keep that short (the file checks wait meanwhile), only the signals that
+// are caught or ignored here, as the kernel lists them, and those this program may catch later.
+// Whether exec failed, the child writes into our memory, which it shares
+// until its exec: when the vfork returns, the child has either run the program or ended, so the
+// answer is there without waiting. Where a sanitizer turns vfork into fork the child's writes
+// stay in its own copy; then the answer comes through a close-on-exec pipe, which exec closes
+// (end of file) and into which a failure writes its errno.
 //
 // The child holds a copy of our descriptor table until its exec, so a check file that a watcher
 // has open for its exclusive check at the moment of the vfork would stay open in the child after
@@ -24,6 +28,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "platform/posix/fdscan.h"
 
@@ -44,12 +49,62 @@ int CloseAboveStandardError(int keep) {
   return close_range(static_cast<unsigned>(keep) + 1, ~0U, 0);
 }
 
-[[noreturn]] void RunChild(const SpawnRequest& request, int errorFd) {
+// What the child leaves in our memory for us, when it shares it.
+struct ChildReport {
+  enum State { kNotSeen, kRunning, kFailed };
+  volatile int state = kNotSeen;
+  volatile int error = 0;
+};
+
+// Adds to set the signals of a "SigIgn:" or "SigCgt:" line of /proc/self/status (hexadecimal,
+// signal 1 in the lowest bit).
+void AddSignalMask(const char* hex, sigset_t* set) {
+  const char* end = hex;
+  while ((*end >= '0' && *end <= '9') || (*end >= 'a' && *end <= 'f')) ++end;
+  int sig = 1;
+  for (const char* p = end; p != hex && sig < NSIG;) {
+    --p;
+    const int digit = *p <= '9' ? *p - '0' : *p - 'a' + 10;
+    for (int bit = 0; bit < 4 && sig < NSIG; ++bit, ++sig) {
+      if (digit & (1 << bit)) sigaddset(set, sig);
+    }
+  }
+}
+
+// The signals whose disposition is not the default now: every signal when that cannot be read.
+void SignalsToReset(sigset_t* set) {
+  sigemptyset(set);
+  // Caught only while a message box is up, which may come at any moment.
+  sigaddset(set, SIGINT);
+  sigaddset(set, SIGTERM);
+  const int fd = open("/proc/self/status", O_RDONLY | O_CLOEXEC);
+  char text[4096];
+  ssize_t n = fd >= 0 ? read(fd, text, sizeof text - 1) : -1;
+  if (fd >= 0) close(fd);
+  int found = 0;
+  if (n > 0) {
+    text[n] = '\0';
+    static const char* const kKeys[] = {"\nSigIgn:\t", "\nSigCgt:\t"};
+    for (const char* key : kKeys) {
+      const char* at = strstr(text, key);
+      if (at == nullptr) continue;
+      AddSignalMask(at + strlen(key), set);
+      ++found;
+    }
+  }
+  if (found != 2) sigfillset(set);
+}
+
+[[noreturn]] void RunChild(const SpawnRequest& request, int errorFd, ChildReport* report,
+                           const sigset_t& reset) {
+  report->state = ChildReport::kRunning;
   struct sigaction byDefault {};
   byDefault.sa_handler = SIG_DFL;
   sigemptyset(&byDefault.sa_mask);
   // KILL, STOP and the C library's own two refuse; each of them is as it must be already.
-  for (int sig = 1; sig < NSIG; ++sig) sigaction(sig, &byDefault, nullptr);
+  for (int sig = 1; sig < NSIG; ++sig) {
+    if (sigismember(&reset, sig) == 1) sigaction(sig, &byDefault, nullptr);
+  }
 
   int error = 0;
   if (request.newSession && setsid() < 0) error = errno;
@@ -69,6 +124,8 @@ int CloseAboveStandardError(int keep) {
     }
     error = errno;
   }
+  report->error = error;
+  report->state = ChildReport::kFailed;
   ssize_t ignored = write(errorFd, &error, sizeof error);
   (void)ignored;
   _exit(127);
@@ -89,19 +146,26 @@ void RaiseDescriptorLimit() {
 int SpawnProgram(const SpawnRequest& request, pid_t* pid) {
   int report[2];
   if (pipe2(report, O_CLOEXEC) != 0) return errno;
+  sigset_t reset;
+  SignalsToReset(&reset);
   sigset_t all, old;
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &old);
   const bool locked = LockChecks();
+  ChildReport shared;
   const pid_t child = vfork();
-  if (child == 0) RunChild(request, report[1]);
+  if (child == 0) RunChild(request, report[1], &shared, reset);
   const int forkError = child < 0 ? errno : 0;
   if (locked) UnlockChecks();
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
   close(report[1]);
 
   int error = forkError;
-  if (child > 0) {
+  if (child > 0 && shared.state == ChildReport::kFailed) {
+    error = shared.error != 0 ? shared.error : EIO;
+    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  } else if (child > 0 && shared.state == ChildReport::kNotSeen) {
     int childError = 0;
     ssize_t n;
     do {
