@@ -16,6 +16,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,7 +24,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
-#include <mutex>
 #include <new>
 #include <string>
 
@@ -34,7 +34,9 @@ namespace plat {
 namespace posix {
 namespace {
 
-std::mutex checkLock;
+// Adaptive: a check holds it for microseconds, so a watcher that finds it taken spins a little
+// before it sleeps, and many watchers of one file do not each pay a sleep and a wake per check.
+pthread_mutex_t checkLock = PTHREAD_ADAPTIVE_MUTEX_INITIALIZER_NP;
 thread_local bool holdsCheckLock = false;
 
 class FileObject final : public Object {
@@ -122,14 +124,14 @@ int DescriptorOpenElsewhere(dev_t dev, ino_t ino) { return ScanDescriptors(dev, 
 
 bool LockChecks() {
   if (holdsCheckLock) return false;
-  checkLock.lock();
+  pthread_mutex_lock(&checkLock);
   holdsCheckLock = true;
   return true;
 }
 
 void UnlockChecks() {
   holdsCheckLock = false;
-  checkLock.unlock();
+  pthread_mutex_unlock(&checkLock);
 }
 
 Handle AdoptCheckedFile(int fd, bool locked) {
