@@ -24,6 +24,9 @@ int DescriptorOpenElsewhere(dev_t dev, ino_t ino);
 bool LockChecks();
 void UnlockChecks();
 
+// Whether the directory watch of notification counts the openers of its files (notify.cpp).
+bool OpenersTracked(Handle notification);
+
 // A handle for FileWriteTime on fd, which it owns; when locked, closing it also releases the
 // lock of the checks. kNoHandle (fd closed, lock released) when out of memory.
 Handle AdoptCheckedFile(int fd, bool locked);

@@ -17,9 +17,13 @@
 // over the path says nothing to inotify (the covered directory is still there), so the reader
 // also listens to the mount table, which the kernel reports on change, and then asks the path.
 //
-// The watch also hears every open and close of the files in the directory, by anyone, which
-// needs no privilege: per name, the openers seen come and not yet gone since the last
-// close-after-write. That count is a hint, never a proof. An opener from before the watch, one
+// Where it is needed, the watch also hears every open and close of the files in the directory,
+// by anyone, which needs no privilege: per name, the openers seen come and not yet gone since the
+// last close-after-write. It is needed by the settle check (OpenSettled), so it is heard from the
+// start where this process may not take a lease on another's file, and from a directory's first
+// settle check on where it may but the file system refused. A process that may lease any file
+// does without it: the lease decides, and its own checks, which open and close the file twice
+// per start, do not wake the reader for nothing. That count is a hint, never a proof. An opener from before the watch, one
 // through another name (a hard link elsewhere, a file moved in while open) or one whose events
 // were lost to a queue overflow is missed, and the kernel merges an event into an identical one
 // still unread (two opens, or two closes, of one name in a row), which can leave the count too
@@ -33,8 +37,10 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <linux/capability.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -69,6 +75,8 @@ constexpr std::uint32_t kChangeEvents =
 constexpr std::uint32_t kOpenerEvents = IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE | IN_CREATE |
                                         IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
 constexpr std::uint32_t kWatchMask = kChangeEvents | kOpenerEvents | IN_MOVE_SELF | IN_ONLYDIR;
+// The same without the opens and the closes of readers, while no settle check needs them.
+constexpr std::uint32_t kUntrackedMask = kWatchMask & ~(IN_OPEN | IN_CLOSE_NOWRITE);
 
 // A check that fails after a close, with nobody known to hold the file, is tried again after
 // these pauses (microseconds, doubling, about 50 ms in all): the release behind a close event
@@ -80,6 +88,7 @@ constexpr long kFirstQuickRetryUs = 50;
 constexpr auto kSettleQuiet = std::chrono::milliseconds(100);
 
 class Notification;
+bool MayLeaseAnyFile();
 
 // One watched directory: its inotify instance, reader thread and subscribers.
 class DirWatch {
@@ -113,6 +122,12 @@ class DirWatch {
   void Drain();
   // Openers of name seen and not yet gone, and the count of changes reported for it.
   void Activity(const std::string& name, int* openers, std::uint64_t* changes);
+  // Whether openers are counted (else Activity's openers are unknown, given as 0), and the
+  // watch's mask accordingly.
+  bool Tracking() const { return tracking_.load(std::memory_order_acquire); }
+  std::uint32_t Mask() const { return Tracking() ? kWatchMask : kUntrackedMask; }
+  // Counts openers from now on.
+  void StartTracking();
 
   // Guards the subscribers' pending flags and pauser lists too.
   std::mutex mu_;
@@ -146,6 +161,7 @@ class DirWatch {
   int quitFd_ = -1;
   int mountsFd_ = -1;  // the mount table; -1 where /proc is not there
   int wd_ = -1;
+  std::atomic<bool> tracking_{true};
   pthread_t reader_{};
   std::vector<Notification*> subs_;         // guarded by mu_
   bool gone_ = false;                       // the watch ended (directory removed); guarded by mu_
@@ -208,7 +224,8 @@ Registry& TheRegistry() {
 bool DirWatch::Start(const char* path) {
   inotifyFd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (inotifyFd_ < 0) return false;
-  wd_ = inotify_add_watch(inotifyFd_, path, kWatchMask);
+  tracking_ = !MayLeaseAnyFile();
+  wd_ = inotify_add_watch(inotifyFd_, path, Mask());
   if (wd_ < 0) return false;
   quitFd_ = NewSignalFd();
   if (quitFd_ < 0) return false;
@@ -337,6 +354,19 @@ void DirWatch::Drain() {
   }
 }
 
+void DirWatch::StartTracking() {
+  std::lock_guard<std::mutex> guard(mu_);
+  if (Tracking()) return;
+  // The same watch gets the full mask; a path that names another directory by now leaves this
+  // one as it is (it is gone, and its owners arm anew).
+  const int wd = inotify_add_watch(inotifyFd_, path_.c_str(), kWatchMask);
+  if (wd == wd_) {
+    tracking_.store(true, std::memory_order_release);
+  } else if (wd >= 0) {
+    inotify_rm_watch(inotifyFd_, wd);
+  }
+}
+
 bool DirWatch::PathLeadsHere() const {
   struct stat st;
   return stat(path_.c_str(), &st) == 0 && st.st_dev == key_.first && st.st_ino == key_.second;
@@ -422,7 +452,7 @@ DirWatch* AcquireDir(const char* path) {
       DirWatch* d = it->second;
       // Asking the kernel again checks this caller's access to the path as a new watch would;
       // with the same mask it leaves the existing watch as it is.
-      const int wd = inotify_add_watch(d->inotifyFd(), path, kWatchMask);
+      const int wd = inotify_add_watch(d->inotifyFd(), path, d->Mask());
       if (wd < 0) return nullptr;
       if (wd != d->wd()) {  // the path now names another directory
         inotify_rm_watch(d->inotifyFd(), wd);
@@ -497,7 +527,7 @@ long QuickRetryDelayUs(Notification* n) {
   if (n->quickRetries_ >= kQuickRetries) return 0;
   int openers = 0;
   std::uint64_t changes = 0;
-  {
+  if (n->dir_->Tracking()) {
     // With the lock of the checks, no probe of ours (which the events count too) is open.
     const bool locked = LockChecks();
     n->dir_->Drain();
@@ -511,12 +541,31 @@ long QuickRetryDelayUs(Notification* n) {
   return kFirstQuickRetryUs << n->quickRetries_++;
 }
 
+// Whether this process may take a lease on a file it does not own (CAP_LEASE in effect): then
+// the exclusive open decides wherever the file system does leases.
+bool MayLeaseAnyFile() {
+  static const bool may = [] {
+    __user_cap_header_struct header{};
+    header.version = _LINUX_CAPABILITY_VERSION_3;
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    if (syscall(SYS_capget, &header, data) != 0) return false;
+    return (data[CAP_LEASE / 32].effective & (1U << (CAP_LEASE % 32))) != 0;
+  }();
+  return may;
+}
+
 bool IsSignalled(int fd) {
   pollfd p = {fd, POLLIN, 0};
   return PollFor(&p, 1, 0) > 0 && (p.revents & POLLIN);
 }
 
 }  // namespace
+
+bool OpenersTracked(Handle notification) {
+  Notification* n = AsNotification(notification);
+  return n != nullptr && n->dir_->Tracking();
+}
+
 }  // namespace posix
 
 Handle ArmNotification(const char* dir, const char* fileName) {
@@ -568,6 +617,7 @@ Handle OpenSettled(Handle notification, const char* path) {
     return kNoHandle;
   }
   n->settling_ = true;
+  n->dir_->StartTracking();
   posix::Notification::Look& look = n->look_;
   struct stat named;
   if (stat(path, &named) < 0) {
