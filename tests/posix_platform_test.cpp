@@ -441,6 +441,19 @@ TEST(PosixPauseForFile, AHolderAfterTheCloseGetsTheFullPauseSoonOrAtOnceWhereOpe
     EXPECT_LE(quick, 10);
     EXPECT_GE(MsSince(start), 280);
     EXPECT_LE(MsSince(start), 300 + 100 + 1000);
+    // A writer at work since that close (written to, not closed yet) holds it: the full pause at
+    // once, which its close ends.
+    close(held);
+    before = plat::CloseMark(n);
+    ASSERT_TRUE(testenv::WriteFile(path, "x"));
+    ASSERT_TRUE(testenv::WaitFor([&] { return plat::CloseMark(n) != before; }));
+    held = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(write(held, "more", 4), 4);
+    plat::SleepMs(50);  // its change read by the watch
+    const auto writing = Clock::now();
+    EXPECT_EQ(plat::PauseForFile(n, plat::CloseMark(n), stop, 300), 0);
+    EXPECT_GE(MsSince(writing), 280);
     // A settle check counts openers from then on: the next close is followed by a holder seen.
     plat::Handle settled = plat::OpenSettled(n, path.c_str());
     if (settled != kNoHandle) plat::CloseObject(settled);

@@ -122,8 +122,9 @@ class DirWatch {
   void Drain();
   // Openers of name seen and not yet gone, and the count of changes reported for it.
   void Activity(const std::string& name, int* openers, std::uint64_t* changes);
-  // Whether openers are counted (else Activity's openers are unknown, given as 0), and the
-  // watch's mask accordingly.
+  // Whether openers are counted, and the watch's mask accordingly. Where they are not, Activity
+  // gives one opener while the file has been written to since its last close-after-write (its
+  // writer is still at work), else none.
   bool Tracking() const { return tracking_.load(std::memory_order_acquire); }
   std::uint32_t Mask() const { return Tracking() ? kWatchMask : kUntrackedMask; }
   // Counts openers from now on.
@@ -151,6 +152,7 @@ class DirWatch {
     int openers = 0;
     int subscribers = 0;
     std::uint64_t changes = 0;
+    bool writing = false;  // written to since its last close-after-write
   };
   // Brings the per-name openers and changes up to date with one batch of events.
   void Track(const std::vector<Opening>& batch);
@@ -331,7 +333,7 @@ void DirWatch::Drain() {
         changed = allClosed = true;
         continue;
       }
-      if ((ev->mask & kOpenerEvents) && ev->len > 0) {
+      if ((ev->mask & (kOpenerEvents | IN_MODIFY)) && ev->len > 0) {
         openings_.push_back(
             {ev->mask, ev->cookie, std::string(ev->name, strnlen(ev->name, ev->len))});
       }
@@ -400,6 +402,10 @@ void DirWatch::Track(const std::vector<Opening>& batch) {
     }
     if (o.mask & IN_OPEN) ++state.openers;
     if (o.mask & IN_CLOSE_WRITE) state.openers = 0;
+    if (o.mask & IN_MODIFY) state.writing = true;
+    if (o.mask & (IN_CLOSE_WRITE | IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO)) {
+      state.writing = false;
+    }
     if ((o.mask & IN_CLOSE_NOWRITE) && state.openers > 0) --state.openers;
     if (o.mask & kChangeEvents) ++state.changes;
     if (state.openers == 0 && state.subscribers == 0) names_.erase(it);
@@ -409,7 +415,9 @@ void DirWatch::Track(const std::vector<Opening>& batch) {
 void DirWatch::Activity(const std::string& name, int* openers, std::uint64_t* changes) {
   std::lock_guard<std::mutex> guard(mu_);
   auto it = names_.find(name);
-  *openers = it != names_.end() ? it->second.openers : 0;
+  // Not counting openers, a write not yet followed by a close says that its writer holds it.
+  const bool writing = it != names_.end() && it->second.writing;
+  *openers = it == names_.end() ? 0 : Tracking() ? it->second.openers : writing ? 1 : 0;
   *changes = it != names_.end() ? it->second.changes : 0;
 }
 
@@ -527,7 +535,7 @@ long QuickRetryDelayUs(Notification* n) {
   if (n->quickRetries_ >= kQuickRetries) return 0;
   int openers = 0;
   std::uint64_t changes = 0;
-  if (n->dir_->Tracking()) {
+  {
     // With the lock of the checks, no probe of ours (which the events count too) is open.
     const bool locked = LockChecks();
     n->dir_->Drain();
