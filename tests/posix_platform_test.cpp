@@ -458,7 +458,10 @@ TEST(PosixPauseForFile, AHolderAfterTheCloseGetsTheFullPauseSoonOrAtOnceWhereOpe
     plat::Handle settled = plat::OpenSettled(n, path.c_str());
     if (settled != kNoHandle) plat::CloseObject(settled);
     ASSERT_TRUE(plat::posix::OpenersTracked(n));
+    // The writer's close is a close-after-write too: seen on its own, before the next one.
+    before = plat::CloseMark(n);
     close(held);
+    ASSERT_TRUE(testenv::WaitFor([&] { return plat::CloseMark(n) != before; }));
     before = plat::CloseMark(n);
     ASSERT_TRUE(testenv::WriteFile(path, "xy"));
     ASSERT_TRUE(testenv::WaitFor([&] { return plat::CloseMark(n) != before; }));
