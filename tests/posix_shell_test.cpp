@@ -7,9 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
-#include <atomic>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -287,7 +287,8 @@ TEST(PosixShellOpen, ReapingNeverClosesAnotherDescriptor) {
     while (!done.load()) {
       int fds[2];
       if (pipe2(fds, O_CLOEXEC) != 0) continue;
-      struct stat before {}, after {};
+      struct stat before {
+      }, after{};
       fstat(fds[0], &before);
       // Long enough for a child's end to be reaped in between.
       usleep(200);

@@ -23,21 +23,21 @@
 // start where this process may not take a lease on another's file, and from a directory's first
 // settle check on where it may but the file system refused. A process that may lease any file
 // does without it: the lease decides, and its own checks, which open and close the file twice
-// per start, do not wake the reader for nothing. That count is a hint, never a proof. An opener from before the watch, one
-// through another name (a hard link elsewhere, a file moved in while open) or one whose events
-// were lost to a queue overflow is missed, and the kernel merges an event into an identical one
-// still unread (two opens, or two closes, of one name in a row), which can leave the count too
-// low or too high. A count left too high would hold a settle check back for good, so a
-// close-after-write, the event that check waits for, starts it again from nothing; so do an
-// overflow and a new file under the name. It never stands in for the exclusive open: it decides
+// per start, do not wake the reader for nothing. That count is a hint, never a proof. An opener
+// from before the watch, one through another name (a hard link elsewhere, a file moved in while
+// open) or one whose events were lost to a queue overflow is missed, and the kernel merges an event
+// into an identical one still unread (two opens, or two closes, of one name in a row), which can
+// leave the count too low or too high. A count left too high would hold a settle check back for
+// good, so a close-after-write, the event that check waits for, starts it again from nothing; so do
+// an overflow and a new file under the name. It never stands in for the exclusive open: it decides
 // how soon a failed check is tried again, and it is one part of the settle check where the
 // exclusive open cannot tell (OpenSettled).
 #include "platform/notify.h"
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <pthread.h>
 #include <signal.h>
-#include <linux/capability.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
