@@ -460,7 +460,8 @@ DirWatch* AcquireDir(const char* path) {
       DirWatch* d = it->second;
       // Asking the kernel again checks this caller's access to the path as a new watch would;
       // with the same mask it leaves the existing watch as it is.
-      const int wd = inotify_add_watch(d->inotifyFd(), path, d->Mask());
+      // Added to, never narrowed: a settle check may widen the mask meanwhile.
+      const int wd = inotify_add_watch(d->inotifyFd(), path, kUntrackedMask | IN_MASK_ADD);
       if (wd < 0) return nullptr;
       if (wd != d->wd()) {  // the path now names another directory
         inotify_rm_watch(d->inotifyFd(), wd);

@@ -21,7 +21,6 @@
 #include "platform/shell.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/stat.h>
