@@ -241,6 +241,39 @@ TEST(PosixExclusiveOpen, ProgramsStartedMeanwhileNeverFailTheChecks) {
   EXPECT_EQ(s.failures.load(), 0);
 }
 
+// Where vfork shares our memory the child's answer is there when the vfork returns, and the
+// start must not wait on the pipe for the exec to close it; where a sanitizer makes vfork a fork,
+// the pipe is the only way. An exec failure comes back either way.
+volatile int g_vforkChildWrote = 0;
+
+TEST(PosixSpawn, ReportsThroughSharedMemoryWhereVforkSharesIt) {
+  g_vforkChildWrote = 0;
+  const pid_t probe = vfork();
+  if (probe == 0) {
+    g_vforkChildWrote = 1;
+    _exit(0);
+  }
+  ASSERT_GT(probe, 0);
+  waitpid(probe, nullptr, 0);
+  const bool shared = g_vforkChildWrote == 1;
+
+  char program[] = "/bin/true";
+  char* argv[] = {program, nullptr};
+  plat::posix::SpawnRequest request;
+  request.program = program;
+  request.argv = argv;
+  pid_t pid = 0;
+  ASSERT_EQ(plat::posix::SpawnProgram(request, &pid), 0);
+  EXPECT_EQ(plat::posix::LastSpawnReportedInMemory(), shared);
+  waitpid(pid, nullptr, 0);
+
+  char missing[] = "/nonexistent/program";
+  request.program = missing;
+  argv[0] = missing;
+  EXPECT_EQ(plat::posix::SpawnProgram(request, &pid), ENOENT);
+  EXPECT_EQ(plat::posix::LastSpawnReportedInMemory(), shared);
+}
+
 TEST(PosixNotification, OneInotifyInstanceAndReaderPerDirectoryWhileInUse) {
   const int baseInstances = InotifyInstances();
   const std::size_t baseReaders = ReaderThreads().size();

@@ -56,6 +56,12 @@ struct ChildReport {
   volatile int error = 0;
 };
 
+// One per thread, outside any stack frame. A report local to SpawnProgram is handed to the
+// child only on the child's path, so the compiler may take it for one that nothing changes on
+// the parent's: it did, dropped the reads, and every start waited on the pipe.
+thread_local ChildReport t_report;
+thread_local bool t_reportedInMemory = false;
+
 // Adds to set the signals of a "SigIgn:" or "SigCgt:" line of /proc/self/status (hexadecimal,
 // signal 1 in the lowest bit).
 void AddSignalMask(const char* hex, sigset_t* set) {
@@ -152,20 +158,24 @@ int SpawnProgram(const SpawnRequest& request, pid_t* pid) {
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &old);
   const bool locked = LockChecks();
-  ChildReport shared;
+  ChildReport& shared = t_report;
+  shared.state = ChildReport::kNotSeen;
+  shared.error = 0;
   const pid_t child = vfork();
   if (child == 0) RunChild(request, report[1], &shared, reset);
   const int forkError = child < 0 ? errno : 0;
   if (locked) UnlockChecks();
+  const int state = shared.state;
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
   close(report[1]);
 
   int error = forkError;
-  if (child > 0 && shared.state == ChildReport::kFailed) {
+  t_reportedInMemory = child > 0 && state != ChildReport::kNotSeen;
+  if (child > 0 && state == ChildReport::kFailed) {
     error = shared.error != 0 ? shared.error : EIO;
     while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
     }
-  } else if (child > 0 && shared.state == ChildReport::kNotSeen) {
+  } else if (child > 0 && state == ChildReport::kNotSeen) {
     int childError = 0;
     ssize_t n;
     do {
@@ -181,5 +191,7 @@ int SpawnProgram(const SpawnRequest& request, pid_t* pid) {
   if (error == 0) *pid = child;
   return error;
 }
+
+bool LastSpawnReportedInMemory() { return t_reportedInMemory; }
 
 }  // namespace plat::posix

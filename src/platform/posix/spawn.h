@@ -27,4 +27,8 @@ struct SpawnRequest {
 // that stopped it (exec failures included; no child is left then).
 int SpawnProgram(const SpawnRequest& request, pid_t* pid);
 
+// For tests: whether this thread's last SpawnProgram that made a child had the child's answer
+// from shared memory at once (where vfork shares it), rather than waiting on the pipe.
+bool LastSpawnReportedInMemory();
+
 }  // namespace plat::posix
