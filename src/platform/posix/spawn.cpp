@@ -22,6 +22,7 @@
 #include "platform/posix/spawn.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -166,6 +167,11 @@ int SpawnProgram(const SpawnRequest& request, pid_t* pid) {
   const int forkError = child < 0 ? errno : 0;
   if (locked) UnlockChecks();
   const int state = shared.state;
+  // The child's exec wakes this thread, and the scheduler tends to run it on the child's CPU
+  // ahead of the child, which still has the rest of its exec to do: then the log line and the
+  // second look at the file would come before the program's start. One yield lets the child go
+  // first; where the child runs on another CPU, the yield returns at once.
+  if (child > 0 && state == ChildReport::kRunning) sched_yield();
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
   close(report[1]);
 
