@@ -211,14 +211,15 @@ TEST(PosixExclusiveOpen, ChecksOfOneFileInThisProcessNeverFailEachOther) {
 }
 
 // A program started while a check has the file open gets a copy of the descriptor table
-// until its exec; the checks that follow must not take that copy for a holder.
+// until its exec; the checks that follow must not take that copy for a holder. Starts from
+// several threads may overlap one another, never a check.
 TEST(PosixExclusiveOpen, ProgramsStartedMeanwhileNeverFailTheChecks) {
   Siblings s;
   s.path = testenv::Join(testenv::FreshDir(), "in.dat");
   ASSERT_TRUE(testenv::WriteFile(s.path, "x"));
   std::atomic<bool> done{false};
   std::atomic<int> started{0};
-  std::thread starter([&] {
+  auto starter = [&] {
     char program[] = "/bin/true";
     char* argv[] = {program, nullptr};
     plat::posix::SpawnRequest request;
@@ -230,15 +231,55 @@ TEST(PosixExclusiveOpen, ProgramsStartedMeanwhileNeverFailTheChecks) {
       started.fetch_add(1);
       waitpid(pid, nullptr, 0);
     }
-  });
+  };
+  std::thread starters[] = {std::thread(starter), std::thread(starter)};
   Handle checker = plat::StartThread(CheckOften, &s);
   ASSERT_NE(checker, nullptr);
   EXPECT_EQ(plat::WaitOne(checker, 60000), 0);
   plat::CloseObject(checker);
   done.store(true);
-  starter.join();
+  for (std::thread& t : starters) t.join();
   EXPECT_GT(started.load(), 0);
   EXPECT_EQ(s.failures.load(), 0);
+}
+
+TEST(PosixExclusiveOpen, StartsShareTheChecksLockAndAChecksWaitsForThemAll) {
+  using plat::posix::LockChecks;
+  using plat::posix::LockForStart;
+  using plat::posix::UnlockChecks;
+  using plat::posix::UnlockForStart;
+  ASSERT_TRUE(LockForStart());
+  // A second start gets it meanwhile.
+  std::atomic<bool> second{false};
+  std::thread other([&] {
+    const bool locked = LockForStart();
+    second.store(true);
+    if (locked) UnlockForStart();
+  });
+  for (int i = 0; i < 1000 && !second.load(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  const bool together = second.load();
+  if (!together) UnlockForStart();  // lets it through, so the test ends
+  other.join();
+  ASSERT_TRUE(together) << "a second start waited for the first";
+
+  std::atomic<bool> checked{false};
+  std::thread checker([&] {
+    const bool locked = LockChecks();
+    checked.store(true);
+    if (locked) UnlockChecks();
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(checked.load()) << "a check got in while a start held the lock";
+  UnlockForStart();
+  checker.join();
+  EXPECT_TRUE(checked.load());
+
+  // A thread that holds it for a check starts without taking it again.
+  ASSERT_TRUE(LockChecks());
+  EXPECT_FALSE(LockForStart());
+  UnlockChecks();
 }
 
 // Where vfork shares our memory the child's answer is there when the vfork returns, and the

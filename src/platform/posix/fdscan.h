@@ -24,6 +24,11 @@ int DescriptorOpenElsewhere(dev_t dev, ino_t ino);
 bool LockChecks();
 void UnlockChecks();
 
+// The same lock, shared by program starts: false (and nothing taken) when this thread holds it
+// for a check.
+bool LockForStart();
+void UnlockForStart();
+
 // Whether the directory watch of notification counts the openers of its files (notify.cpp).
 bool OpenersTracked(Handle notification);
 

@@ -34,9 +34,10 @@ namespace plat {
 namespace posix {
 namespace {
 
-// Adaptive: a check holds it for microseconds, so a watcher that finds it taken spins a little
-// before it sleeps, and many watchers of one file do not each pay a sleep and a wake per check.
-pthread_mutex_t checkLock = PTHREAD_ADAPTIVE_MUTEX_INITIALIZER_NP;
+// Checks take it exclusively; program starts share it, so several can be under way at once
+// while no check has the file open. Writers first, so a stream of starts cannot keep the checks
+// waiting.
+pthread_rwlock_t checkLock = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
 thread_local bool holdsCheckLock = false;
 
 class FileObject final : public Object {
@@ -124,15 +125,23 @@ int DescriptorOpenElsewhere(dev_t dev, ino_t ino) { return ScanDescriptors(dev, 
 
 bool LockChecks() {
   if (holdsCheckLock) return false;
-  pthread_mutex_lock(&checkLock);
+  pthread_rwlock_wrlock(&checkLock);
   holdsCheckLock = true;
   return true;
 }
 
 void UnlockChecks() {
   holdsCheckLock = false;
-  pthread_mutex_unlock(&checkLock);
+  pthread_rwlock_unlock(&checkLock);
 }
+
+bool LockForStart() {
+  if (holdsCheckLock) return false;
+  pthread_rwlock_rdlock(&checkLock);
+  return true;
+}
+
+void UnlockForStart() { pthread_rwlock_unlock(&checkLock); }
 
 Handle AdoptCheckedFile(int fd, bool locked) {
   auto* file = new (std::nothrow) FileObject(fd, locked);

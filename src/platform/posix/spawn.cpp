@@ -18,7 +18,8 @@
 // The child holds a copy of our descriptor table until its exec, so a check file that a watcher
 // has open for its exclusive check at the moment of the vfork would stay open in the child after
 // the watcher closed it, and a sibling's check would see a holder that is none. The vfork is
-// therefore made under the lock of the file checks, when none of them has the file open.
+// therefore made under the lock of the file checks, when none of them has the file open; starts
+// share that lock among themselves, so the tasks of one file start side by side.
 #include "platform/posix/spawn.h"
 
 #include <fcntl.h>
@@ -158,14 +159,14 @@ int SpawnProgram(const SpawnRequest& request, pid_t* pid) {
   sigset_t all, old;
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &old);
-  const bool locked = LockChecks();
+  const bool locked = LockForStart();
   ChildReport& shared = t_report;
   shared.state = ChildReport::kNotSeen;
   shared.error = 0;
   const pid_t child = vfork();
   if (child == 0) RunChild(request, report[1], &shared, reset);
   const int forkError = child < 0 ? errno : 0;
-  if (locked) UnlockChecks();
+  if (locked) UnlockForStart();
   const int state = shared.state;
   // The child's exec wakes this thread, and the scheduler tends to run it on the child's CPU
   // ahead of the child, which still has the rest of its exec to do: then the log line and the
