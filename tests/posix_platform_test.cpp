@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -280,6 +281,92 @@ TEST(PosixExclusiveOpen, StartsShareTheChecksLockAndAChecksWaitsForThemAll) {
   ASSERT_TRUE(LockChecks());
   EXPECT_FALSE(LockForStart());
   UnlockChecks();
+}
+
+TEST(PosixExclusiveOpen, AStartsShareMayBeGivenBackByAnotherAndAWaitingCheckGoesFirst) {
+  using plat::posix::LockChecks;
+  using plat::posix::LockForStart;
+  using plat::posix::UnlockChecks;
+  using plat::posix::UnlockForStart;
+  // Taken here, given back by another thread, as a vfork child gives it back for its parent.
+  ASSERT_TRUE(LockForStart());
+  std::atomic<bool> checked{false};
+  std::thread checker([&] {
+    const bool locked = LockChecks();
+    checked.store(true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (locked) UnlockChecks();
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(checked.load());
+  // The check waits now: a new start must wait for it, not slip in before it.
+  std::atomic<bool> startedBeforeCheck{false};
+  std::thread latecomer([&] {
+    const bool locked = LockForStart();
+    startedBeforeCheck.store(!checked.load());
+    if (locked) UnlockForStart();
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::thread([] { UnlockForStart(); }).join();
+  checker.join();
+  latecomer.join();
+  EXPECT_TRUE(checked.load());
+  EXPECT_FALSE(startedBeforeCheck.load()) << "a start got in ahead of a waiting check";
+}
+
+// A start holds the checks back only while its child's copy of our descriptor table is made,
+// not for the rest of the child's way to its exec, however long that takes: here the child
+// looks for a program that is nowhere through a PATH of thousands of folders that do not exist.
+TEST(PosixExclusiveOpen, AChildOnItsWayToExecHoldsNoCheckBack) {
+  Siblings s;
+  s.path = testenv::Join(testenv::FreshDir(), "in.dat");
+  ASSERT_TRUE(testenv::WriteFile(s.path, "x"));
+  const char* oldPath = getenv("PATH");
+  const std::string savedPath = oldPath != nullptr ? oldPath : "/usr/bin:/bin";
+  std::string longPath;
+  for (int i = 0; i < 20000; ++i) longPath += "/nonexistent-kelm-dir/" + std::to_string(i) + ":";
+  longPath += "/usr/bin:/bin";
+
+  std::atomic<bool> done{false};
+  std::vector<Clock::time_point> checks;
+  checks.reserve(1 << 20);
+  std::thread checker([&] {
+    while (!done.load() && checks.size() < checks.capacity()) {
+      Handle h = plat::OpenExclusive(s.path.c_str());
+      if (h == kNoHandle) {
+        s.failures.fetch_add(1);
+        continue;
+      }
+      plat::CloseObject(h);
+      checks.push_back(Clock::now());
+    }
+  });
+  char program[] = "kelm-no-such-program";
+  char* argv[] = {program, nullptr};
+  plat::posix::SpawnRequest request;
+  request.program = program;
+  request.argv = argv;
+  request.searchPath = true;
+  ASSERT_EQ(setenv("PATH", longPath.c_str(), 1), 0);
+  const Clock::time_point before = Clock::now();
+  pid_t pid = 0;
+  const int error = plat::posix::SpawnProgram(request, &pid);
+  const Clock::time_point after = Clock::now();
+  setenv("PATH", savedPath.c_str(), 1);
+  done.store(true);
+  checker.join();
+  EXPECT_EQ(error, ENOENT);
+
+  const auto took = after - before;
+  ASSERT_GE(took, std::chrono::milliseconds(8)) << "the walk was too short to tell";
+  const auto from = before + took / 4, to = after - took / 4;
+  const auto meanwhile = std::count_if(checks.begin(), checks.end(),
+                                       [&](Clock::time_point t) { return t > from && t < to; });
+  EXPECT_GT(meanwhile, 0)
+      << "no check got through in the middle "
+      << std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count()
+      << " ms of the start";
+  EXPECT_EQ(s.failures.load(), 0);
 }
 
 // Where vfork shares our memory the child's answer is there when the vfork returns, and the

@@ -25,7 +25,9 @@ bool LockChecks();
 void UnlockChecks();
 
 // The same lock, shared by program starts: false (and nothing taken) when this thread holds it
-// for a check.
+// for a check. A share may be given back by another thread than the one that took it, or by a
+// vfork child on the taker's behalf: UnlockForStart does nothing but an atomic decrement and a
+// futex wake.
 bool LockForStart();
 void UnlockForStart();
 

@@ -19,7 +19,10 @@
 // has open for its exclusive check at the moment of the vfork would stay open in the child after
 // the watcher closed it, and a sibling's check would see a holder that is none. The vfork is
 // therefore made under the lock of the file checks, when none of them has the file open; starts
-// share that lock among themselves, so the tasks of one file start side by side.
+// share that lock among themselves, so the tasks of one file start side by side. Only the
+// making of the copy needs it: the child gives the start's share back as the first thing it
+// does, so the checks go on while it resets its signals and execs, and while the starting
+// thread waits to be scheduled again after that.
 #include "platform/posix/spawn.h"
 
 #include <fcntl.h>
@@ -104,8 +107,10 @@ void SignalsToReset(sigset_t* set) {
 }
 
 [[noreturn]] void RunChild(const SpawnRequest& request, int errorFd, ChildReport* report,
-                           const sigset_t& reset) {
+                           const sigset_t& reset, bool locked) {
   report->state = ChildReport::kRunning;
+  // Our descriptor table is copied by now, and this copy is ours alone.
+  if (locked) UnlockForStart();
   struct sigaction byDefault {};
   byDefault.sa_handler = SIG_DFL;
   sigemptyset(&byDefault.sa_mask);
@@ -164,10 +169,11 @@ int SpawnProgram(const SpawnRequest& request, pid_t* pid) {
   shared.state = ChildReport::kNotSeen;
   shared.error = 0;
   const pid_t child = vfork();
-  if (child == 0) RunChild(request, report[1], &shared, reset);
+  if (child == 0) RunChild(request, report[1], &shared, reset, locked);
   const int forkError = child < 0 ? errno : 0;
-  if (locked) UnlockForStart();
   const int state = shared.state;
+  // Not seen running: the child had its own memory, or never ran; either way it gave nothing back.
+  if (locked && state == ChildReport::kNotSeen) UnlockForStart();
   // The child's exec wakes this thread, and the scheduler tends to run it on the child's CPU
   // ahead of the child, which still has the rest of its exec to do: then the log line and the
   // second look at the file would come before the program's start. One yield lets the child go
