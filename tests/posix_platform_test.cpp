@@ -244,11 +244,12 @@ TEST(PosixExclusiveOpen, ProgramsStartedMeanwhileNeverFailTheChecks) {
   EXPECT_EQ(s.failures.load(), 0);
 }
 
+using plat::posix::LockChecks;
+using plat::posix::LockForStart;
+using plat::posix::UnlockChecks;
+using plat::posix::UnlockForStart;
+
 TEST(PosixExclusiveOpen, StartsShareTheChecksLockAndAChecksWaitsForThemAll) {
-  using plat::posix::LockChecks;
-  using plat::posix::LockForStart;
-  using plat::posix::UnlockChecks;
-  using plat::posix::UnlockForStart;
   ASSERT_TRUE(LockForStart());
   // A second start gets it meanwhile.
   std::atomic<bool> second{false};
@@ -284,10 +285,6 @@ TEST(PosixExclusiveOpen, StartsShareTheChecksLockAndAChecksWaitsForThemAll) {
 }
 
 TEST(PosixExclusiveOpen, AStartsShareMayBeGivenBackByAnotherAndAWaitingCheckGoesFirst) {
-  using plat::posix::LockChecks;
-  using plat::posix::LockForStart;
-  using plat::posix::UnlockChecks;
-  using plat::posix::UnlockForStart;
   // Taken here, given back by another thread, as a vfork child gives it back for its parent.
   ASSERT_TRUE(LockForStart());
   std::atomic<bool> checked{false};

@@ -7,8 +7,8 @@
 // cheap for a large service as for a small one), then in the child nothing but system calls
 // up to exec. The calling thread blocks every signal across the vfork, so that no handler of
 // ours can run in the child on our stack; the child puts every disposition back to its default
-// before it unblocks; to keep that short (the file checks wait meanwhile), only the signals that
-// are caught or ignored here, as the kernel lists them, and those this program may catch later.
+// before it unblocks; to keep the way to exec short, only the signals that are caught or ignored
+// here, as the kernel lists them, and those this program may catch later.
 // Whether exec failed, the child writes into our memory, which it shares
 // until its exec: when the vfork returns, the child has either run the program or ended, so the
 // answer is there without waiting. Where a sanitizer turns vfork into fork the child's writes
