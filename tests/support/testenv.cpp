@@ -240,7 +240,8 @@ HANDLE OpenForChild(const std::string& path) {
 // its Unix standard error, and a started program inherits that descriptor from the Unix process
 // that starts it, not from hStdError. So while CreateProcess forks, this process's own Unix
 // descriptor 2 points at the child's stderr file. Unix descriptors are out of reach of the
-// Windows interface; the Linux system calls are made directly (i386: int 0x80). Only under
+// Windows interface; the Linux system calls are made directly (i386: int 0x80; x86-64: syscall,
+// for the 64-bit test build on machines that run no 32-bit code). Only under
 // Wine, only for paths on drive Z: (the Unix root), and serialised against other starts.
 class WineStderrRedirect {
  public:
@@ -252,7 +253,8 @@ class WineStderrRedirect {
       if (c == '\\') c = '/';
     }
     constexpr long kWriteAppendCloexec = 01 | 02000 | 02000000;
-    long fd = Sys(kOpen, reinterpret_cast<long>(unixPath.c_str()), kWriteAppendCloexec, 0644);
+    long fd = Sys(kOpen, reinterpret_cast<std::intptr_t>(unixPath.c_str()), kWriteAppendCloexec,
+                  0644);
     if (fd < 0) return;
     saved_ = Sys(kFcntl, 2, kDupFdCloexec, 0);
     if (saved_ >= 0 && Sys(kDup2, fd, 2, 0) != 2) {
@@ -270,7 +272,12 @@ class WineStderrRedirect {
   WineStderrRedirect& operator=(const WineStderrRedirect&) = delete;
 
  private:
-  static constexpr long kOpen = 5, kClose = 6, kDup2 = 63, kFcntl = 55, kDupFdCloexec = 1030;
+#if defined(__x86_64__)
+  static constexpr long kOpen = 2, kClose = 3, kDup2 = 33, kFcntl = 72;
+#else
+  static constexpr long kOpen = 5, kClose = 6, kDup2 = 63, kFcntl = 55;
+#endif
+  static constexpr long kDupFdCloexec = 1030;
 
   static std::mutex& Mutex() {
     static std::mutex m;
@@ -280,11 +287,18 @@ class WineStderrRedirect {
     HMODULE ntdll = GetModuleHandleA("ntdll.dll");
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
   }
-  static long Sys(long nr, long a, long b, long c) {
+  static long Sys(long nr, std::intptr_t a, std::intptr_t b, std::intptr_t c) {
 #if defined(__i386__)
     long r;
     __asm__ volatile("int $0x80" : "=a"(r) : "a"(nr), "b"(a), "c"(b), "d"(c) : "memory");
     return r;
+#elif defined(__x86_64__)
+    std::intptr_t r;
+    __asm__ volatile("syscall"
+                     : "=a"(r)
+                     : "a"(static_cast<std::intptr_t>(nr)), "D"(a), "S"(b), "d"(c)
+                     : "rcx", "r11", "memory");
+    return static_cast<long>(r);
 #else
     (void)nr, (void)a, (void)b, (void)c;
     return -1;
