@@ -2,9 +2,12 @@
 // file turned into one program start and one log line.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "diag/log.h"
 #include "diag/messages.h"
@@ -164,11 +167,9 @@ TEST_F(WatchTaskTest, CopyStillHeldStartsOnlyAfterTheWriterLetsGo) {
       [&] { return testenv::ReadFile(inst_.Path("h.out")).rfind("held", 0) == 0; }));
   testenv::SleepForChangeToSettle();
   EXPECT_EQ(RecordsIn(rec), 0u);  // held: every attempt fails to open
-  testenv::AppendFile(inst_.Path("unrelated"), "");
   testenv::CloseStdin(holder);
   EXPECT_EQ(testenv::Wait(holder), 0);
-  // Released: a later change in the folder (or the writer's close) makes the check run again.
-  testenv::WriteFile(inst_.Watched("nudge.dat"), "n");
+  // Released: the file was awaited, not forgotten, and nothing else has to happen for it.
   ASSERT_TRUE(testenv::WaitFor([&] { return RecordsIn(rec) == 1; }));
   testenv::SleepForChangeToSettle();
   EXPECT_EQ(RecordsIn(rec), 1u);
@@ -283,3 +284,80 @@ TEST_F(WatchTaskTest, FolderThatCannotBeWatchedKeepsTheWatcherTryingUntilStopped
 }
 
 }  // namespace
+
+// Files as senders really deliver them, each way once, written by a sender process of its own
+// (under Wine a Windows process, whose share modes count): every delivery starts the program
+// exactly once, and none while a writer or reader still holds the file.
+TEST_F(WatchTaskTest, EveryWayOfDeliveringAFileStartsTheProgramOnce) {
+  const std::string rec = inst_.Path("rec.txt");
+  const std::string check = inst_.Watched("in.dat");
+  const std::string trigger = inst_.Path("static.dat");  // a sender's static trigger file
+  ASSERT_TRUE(testenv::WriteFile(trigger, "trigger"));
+  inst_.WriteServiceIni(inst_.watched);
+  inst_.WriteTaskIni(inst_.RecorderTask("A", "in.dat", rec));
+  Start("A");
+
+  using Args = std::vector<std::string>;
+  auto sender = [&](const Args& args, bool withStdin = false) {
+    return testenv::Start(testenv::ToolPath("sender"), args, {}, inst_.Path("sender.out"), "",
+                          withStdin);
+  };
+  auto send = [&](const Args& args) {
+    testenv::Process p = sender(args);
+    ASSERT_TRUE(p.valid());
+    ASSERT_EQ(testenv::Wait(p), 0)
+        << args[0] << ": " << testenv::ReadFile(inst_.Path("sender.out"));
+  };
+  struct Row {
+    const char* how;
+    std::vector<Args> steps;  // run one after another
+    Args holder;              // first, when given: holds the file 4 s from its start
+  };
+  const std::string tmp = inst_.Watched("in.tmp");
+  const Row rows[] = {
+      {"written in place, held 1 s", {{"write", check, "one", "1000"}}, {}},
+      {"renamed in over the file", {{"write", tmp, "two", "0"}, {"rename", tmp, check}}, {}},
+      {"renamed in, new",
+       {{"delete", check}, {"write", tmp, "three", "0"}, {"rename", tmp, check}},
+       {}},
+      {"a static trigger copied", {{"copy", trigger, check}}, {}},
+      {"deleted, the same trigger copied again", {{"delete", check}, {"copy", trigger, check}}, {}},
+      {"the same time, renamed in", {{"copy", trigger, tmp}, {"rename", tmp, check}}, {}},
+      {"its writer holds it after writing", {}, {"write", check, "four", "4000"}},
+      {"a reader holds it while it is written",
+       {{"write", check, "five", "0", "read"}},
+       {"read", check, "4000"}},
+      {"an empty file made afresh", {{"delete", check}, {"write", check, "", "0"}}, {}},
+  };
+  std::size_t starts = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.how);
+    testenv::Process holder;
+    if (!row.holder.empty()) {
+      ASSERT_TRUE(testenv::WriteFile(inst_.Path("holder.out"), ""));
+      holder = testenv::Start(testenv::ToolPath("sender"), row.holder, {}, inst_.Path("holder.out"),
+                              "", true);
+      ASSERT_TRUE(holder.valid());
+      ASSERT_TRUE(testenv::WaitFor([&] {
+        const std::string out = testenv::ReadFile(inst_.Path("holder.out"));
+        return out.find("written") != std::string::npos || out.find("reading") != std::string::npos;
+      }));
+    }
+    for (const Args& step : row.steps) send(step);
+    if (holder.valid()) {
+      // Held past the watcher's ten attempts: nothing may start yet.
+      std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+      EXPECT_EQ(RecordsIn(rec), starts) << "started while held";
+      EXPECT_EQ(testenv::Wait(holder), 0);
+    }
+    ASSERT_TRUE(testenv::WaitFor([&] { return RecordsIn(rec) > starts; })) << "never started";
+    testenv::SleepForChangeToSettle();
+    EXPECT_EQ(RecordsIn(rec), starts + 1) << "started more than once";
+    starts = RecordsIn(rec);
+  }
+  // Another file in the folder, and the check file's reader that lets go: nothing starts.
+  send({"write", tmp, "other", "0"});
+  send({"read", check, "0"});
+  testenv::SleepForChangeToSettle();
+  EXPECT_EQ(RecordsIn(rec), starts);
+}

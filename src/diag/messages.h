@@ -42,9 +42,10 @@ inline constexpr char kDispatcherFailed[] = "StartServiceCtrlDispatcher()に失�
 inline constexpr char kWatchFailed[] = "ディレクトリの監視に失敗しました。\n";
 inline constexpr char kWatchResumed[] = "ディレクトリの監視を再開しました。\n";
 inline constexpr char kStartedProgram[] = "%s %s を起動しました。\n";
-inline constexpr char kProgramNotStarted[] = "%s %s を起動できませんでした。 - %s\n";
+// The error text at the end of these two lines brings its own line end.
+inline constexpr char kProgramNotStarted[] = "%s %s を起動できませんでした。 - %s";
 inline constexpr char kWeakerCheck[] =
-    "%s が他で開かれているか確認できないため、書き込みが止まったことで確認します。 - %s\n";
+    "%s が他で開かれているか確認できないため、書き込みが止まったことで確認します。 - %s";
 inline constexpr char kSettingsFileBad[] =
     "設定ファイル（KelmService."
     "ini）が読み込めなかったか、指定している監視ディレクトリが正しくありま"
@@ -75,7 +76,7 @@ inline constexpr char kDeleteServiceFailed[] = "DeleteService()に失敗しま�
 // task's error code. The line is written with the text as its format, so no '%' here.
 inline constexpr char kReasonIniMissing[] = "設定ファイル（task.ini）が読み込めませんでした。\n";
 inline constexpr char kReasonKeyMissing[] =
-    "CheckFileまたはTaskが指定されていないか、長すぎます。\n";
+    "CheckFileまたはTaskが指定されていないか、CheckFile、Task、Paraのいずれかが長すぎます。\n";
 
 // What each event record says: the event viewer's description (Windows, from the executable's
 // message table) and the journal's message (Linux). The records carry no insertion strings,

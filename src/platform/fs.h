@@ -26,6 +26,29 @@ bool PathAttributesReadable(const char* path);
 // never two of them in one thread.
 Handle OpenExclusive(const char* path, bool* undecided = nullptr);
 
+// Whether the last failed OpenExclusive or OpenSettled of this thread failed because others
+// still have the file open (a sharing violation; Linux: a lease refused, or not yet settled),
+// as against a file that is not there or cannot be opened at all. Read it right after the open.
+bool OpenFoundFileHeld();
+
+// What tells one received file from another: its last-write time (as FileWriteTime gives it)
+// and its identity, which another file under the same name does not share (Windows: volume
+// serial number and file index; Linux: device and inode). 0 in every field: nothing seen.
+struct FileStamp {
+  std::uint32_t timeLow = 0;
+  std::uint32_t timeHigh = 0;
+  std::uint64_t volume = 0;
+  std::uint64_t index = 0;
+};
+
+// The stamp of a file opened by OpenExclusive or OpenSettled. False when it cannot be read.
+bool FileStampOf(Handle file, FileStamp* stamp);
+
+// The stamp of the file at path, read without standing in anyone's way: Windows opens it for
+// its attributes only, sharing everything, which no sender's open is refused for; Linux asks
+// the path. False when it cannot be read (missing: LastError says so; no access).
+bool PeekFileStamp(const char* path, FileStamp* stamp);
+
 // The last-write time of a file opened by OpenExclusive, as the platform's 64-bit file time in
 // 100-nanosecond units since 1601-01-01, split in two 32-bit halves. False when it cannot be read.
 bool FileWriteTime(Handle file, std::uint32_t* low, std::uint32_t* high);

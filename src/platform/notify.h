@@ -7,15 +7,16 @@
 
 namespace plat {
 
-// Arms a waitable notification that becomes signalled when the last-write time of any file
-// directly in dir changes (no subtree). Once it has fired it stays signalled until it is
-// waited on; a change after that wake keeps or makes it signalled again, so no change is lost
+// Arms a waitable notification that becomes signalled when the file fileName directly in dir
+// (no subtree) is written, has its last-write time or attributes changed, or arrives under that
+// name: created, or renamed or moved in, new or replacing another. Changes of other files wake
+// nobody, so a busy folder does not wake every watcher for every file; records lost to an
+// overflow wake every notification of the folder. Once it has fired it stays signalled until it
+// is waited on; a change after that wake keeps or makes it signalled again, so no change is lost
 // between a wake and the re-arm. Every call gives an independent notification, however many
-// watch the same directory. fileName is the name of the file its owner cares about, relative
-// to dir; where the platform can tell, PauseForFile ends early when that file's writer closes
-// it, and changes that name other files may be left out (they cannot concern the owner), so a
-// busy folder does not wake every watcher for every file. A name that holds a separator is no
-// file directly in dir: every change in dir wakes it, and no close ends its pause early.
+// watch the same directory. Where the platform can tell, PauseForFile ends early when the
+// file's writer closes it. A name that holds a separator is no file directly in dir: every
+// change in dir wakes it, and no close ends its pause early.
 // Returns kNoHandle when the directory cannot be watched (missing, not a directory, no access).
 Handle ArmNotification(const char* dir, const char* fileName);
 
@@ -23,6 +24,20 @@ Handle ArmNotification(const char* dir, const char* fileName);
 // directory was removed or moved away (its path no longer names what is watched): the owner
 // then releases it and arms anew by path.
 bool RearmNotification(Handle notification);
+
+// How often the notification's file has left its name (deleted, renamed or moved away) as
+// reported so far: a count that only grows, to be compared with an earlier reading of the same
+// notification. Where the platform can, every change made before the call is counted (Linux:
+// the events queued so far are read first). Changes of other files, and a name with a
+// separator, count nothing.
+std::uint64_t Departures(Handle notification);
+
+// While on, the holder of the notification's file letting go of it wakes the notification too,
+// where the platform reports it (Linux: any close of the file, a reader's too, other than the
+// checks of this process). Returns whether it does; false where no close is reported (Windows),
+// so the owner must try the file again at a pause of its own. Turn it off once the file is no
+// longer awaited.
+bool WatchRelease(Handle notification, bool on);
 
 // A mark to take before each attempt at the file: PauseForFile ends early only for a close that
 // came after the mark.

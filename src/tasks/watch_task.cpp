@@ -29,14 +29,35 @@ constexpr std::uint32_t kMaxFailurePauseMs = 1000;
 // next to nothing during a long one.
 constexpr std::uint32_t kFirstRearmPauseMs = 100;
 constexpr std::uint32_t kMaxRearmPauseMs = 3000;
+// A file still held when its attempts are spent is tried again after a pause that doubles from
+// the first to the most, where nothing reports its holder letting go (Windows). Where the
+// release is heard, the watcher sleeps until then, looking again only after the long pause in
+// case a holder was never seen (one that opened the file through a link in another folder).
+constexpr std::uint32_t kFirstHeldPauseMs = 200;
+constexpr std::uint32_t kMaxHeldPauseMs = 1000;
+constexpr std::uint32_t kHeardHeldPauseMs = 5 * 60 * 1000;
 
 bool IsHandle(plat::Handle h) { return h != plat::kNoHandle && h != nullptr; }
+
+// Reads one settings value into its field; false when the value does not fit it, which is
+// refused rather than cut: a cut path names another file, and cut parameters start the program
+// with half of them.
+bool ReadSetting(const char* file, const char* section, const char* key, char* field) {
+  char value[1024];
+  const std::size_t length = plat::ProfileString(file, section, key, value, sizeof value);
+  if (length >= kTextField) {
+    field[0] = '\0';
+    return false;
+  }
+  std::memcpy(field, value, length + 1);
+  return true;
+}
 
 }  // namespace
 
 int WatchTask::ReadCheckDir(const char* iniPath, const char* section) {
   if (!plat::PathAttributesReadable(iniPath)) return ErrorIniMissing;
-  plat::ProfileString(iniPath, section, msg::kCheckDirKey, checkDir, sizeof checkDir);
+  if (!ReadSetting(iniPath, section, msg::kCheckDirKey, checkDir)) return ErrorCheckDirInvalid;
   if (checkDir[0] == '\0') return ErrorCheckDirInvalid;
   if (!plat::PathAttributesReadable(checkDir)) return ErrorCheckDirInvalid;
   return 0;
@@ -46,7 +67,7 @@ int WatchTask::ReadTaskSettings(const char* taskIniPath, const char* taskName) {
   if (!plat::PathAttributesReadable(taskIniPath)) return ErrorIniMissing;
 
   char name[kTextField];
-  plat::ProfileString(taskIniPath, taskName, msg::kCheckFileKey, name, sizeof name);
+  if (!ReadSetting(taskIniPath, taskName, msg::kCheckFileKey, name)) return ErrorKeyMissing;
   if (name[0] == '\0') return ErrorKeyMissing;
   // A joined path that does not fit its field is refused rather than cut: a cut path would
   // watch a different file.
@@ -57,17 +78,24 @@ int WatchTask::ReadTaskSettings(const char* taskIniPath, const char* taskName) {
     return ErrorKeyMissing;
   }
 
-  plat::ProfileString(taskIniPath, taskName, msg::kTaskKey, program, sizeof program);
+  if (!ReadSetting(taskIniPath, taskName, msg::kTaskKey, program)) return ErrorKeyMissing;
   if (program[0] == '\0') return ErrorKeyMissing;
 
   lastWriteLow = lastWriteHigh = 0;
+  lastVolume = lastIndex = 0;
   plat::Handle file = plat::OpenExclusive(checkFile);
   if (file != plat::kNoHandle) {
-    if (!plat::FileWriteTime(file, &lastWriteLow, &lastWriteHigh)) lastWriteLow = lastWriteHigh = 0;
+    plat::FileStamp stamp;
+    if (plat::FileStampOf(file, &stamp)) {
+      lastWriteLow = stamp.timeLow;
+      lastWriteHigh = stamp.timeHigh;
+      lastVolume = stamp.volume;
+      lastIndex = stamp.index;
+    }
     plat::CloseObject(file);
   }
 
-  plat::ProfileString(taskIniPath, taskName, msg::kParaKey, params, sizeof params);
+  if (!ReadSetting(taskIniPath, taskName, msg::kParaKey, params)) return ErrorKeyMissing;
   return 0;
 }
 
@@ -83,6 +111,7 @@ int WatchTask::StartWatch() {
   }
   notification = plat::ArmNotification(checkDir, CheckFileName());
   if (notification == nullptr) notification = plat::kNoHandle;
+  if (IsHandle(notification)) lastDepartures = plat::Departures(notification);
   thread = plat::StartThread(&WatchThreadProc, this);
   return thread == nullptr ? ErrorWatchFailed : 0;
 }
@@ -130,41 +159,69 @@ bool WatchTask::PauseUnlessStopped(std::uint32_t ms) {
   return false;
 }
 
-bool WatchTask::CheckFile() {
-  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+bool WatchTask::IsNew(const plat::FileStamp& stamp, std::uint64_t departures) const {
+  if (goneSeen || departures != lastDepartures) return true;
+  if (stamp.timeLow != lastWriteLow || stamp.timeHigh != lastWriteHigh) return true;
+  // Another file under the name, with the time the last one had.
+  return (lastVolume | lastIndex) != 0 && (stamp.volume != lastVolume || stamp.index != lastIndex);
+}
+
+WatchTask::Round WatchTask::CheckFile(int attempts) {
+  bool held = false;
+  for (int attempt = 0; attempt < attempts; ++attempt) {
     // A file rewritten without pause keeps every attempt busy opening and starting; the stop
     // must get through between them, not only in the pause after a failed open.
-    if (StopRequested()) return false;
+    if (StopRequested()) return Round::Stopped;
+    held = false;
     std::uint32_t mark = plat::CloseMark(notification);
-    bool undecided = false;
-    plat::Handle file = plat::OpenExclusive(checkFile, &undecided);
-    if (undecided) {
-      // The platform cannot tell whether the writer still holds the file: that must never
-      // pass for its having let go, so wait until it has settled instead, and say so once.
-      if (!weakerCheckLogged) {
-        WriteLog(msg::kWeakerCheck, checkFile, GetLastErrorText());
-        weakerCheckLogged = true;
-      }
-      file = plat::OpenSettled(notification, checkFile);
-    }
+    // First a look that stands in nobody's way. The file last seen, as it was then, was not
+    // written anew: no exclusive open is needed, and none is made, since each one refuses its
+    // sender's opens of the file for that instant.
+    plat::FileStamp stamp;
+    const bool there = plat::PeekFileStamp(checkFile, &stamp);
+    if (there && !IsNew(stamp, plat::Departures(notification))) break;
+    if (!there) goneSeen = true;
+
     bool timeRead = false;
-    std::uint32_t low = 0, high = 0;
-    if (file != plat::kNoHandle) {
-      timeRead = plat::FileWriteTime(file, &low, &high);
-      plat::CloseObject(file);
+    if (there) {
+      bool undecided = false;
+      plat::Handle file = plat::OpenExclusive(checkFile, &undecided);
+      if (undecided) {
+        // The platform cannot tell whether the writer still holds the file: that must never
+        // pass for its having let go, so wait until it has settled instead, and say so once.
+        if (!weakerCheckLogged) {
+          char reason[kTextField];
+          WriteLog(msg::kWeakerCheck, checkFile, LastErrorTextInto(reason, sizeof reason));
+          weakerCheckLogged = true;
+        }
+        file = plat::OpenSettled(notification, checkFile);
+      }
+      if (file == plat::kNoHandle) {
+        held = plat::OpenFoundFileHeld();
+      } else {
+        timeRead = plat::FileStampOf(file, &stamp);
+        plat::CloseObject(file);
+      }
     }
     if (!timeRead) {
       // Still held by its writer, not there, or its time unreadable: never start on a time
       // that was not read. The pause ends early on a stop and, where the platform can tell,
       // when the writer closes the file.
+      if (attempt + 1 == attempts && held) break;  // awaited from here on (AfterRound)
       const int paused = plat::PauseForFile(notification, mark, stopEvent, kRetryPauseMs);
-      if (paused == 1) return false;
+      if (paused == 1) return Round::Stopped;
       if (paused == 2) --attempt;  // failed only while the writer's close completed: not counted
       continue;
     }
-    if (low == lastWriteLow && high == lastWriteHigh) break;
-    lastWriteLow = low;
-    lastWriteHigh = high;
+    // Read after the handle is gone: every departure before the open is counted by now.
+    const std::uint64_t departures = plat::Departures(notification);
+    if (!IsNew(stamp, departures)) break;
+    lastWriteLow = stamp.timeLow;
+    lastWriteHigh = stamp.timeHigh;
+    lastVolume = stamp.volume;
+    lastIndex = stamp.index;
+    lastDepartures = departures;
+    goneSeen = false;
     // The write counts as seen either way: a program that cannot start is reported once per
     // write, not retried.
     if (plat::ShellOpen(program, params)) {
@@ -175,10 +232,38 @@ bool WatchTask::CheckFile() {
                LastErrorTextInto(reason, sizeof reason));
     }
   }
-  return true;
+  return held ? Round::Held : Round::Done;
+}
+
+void WatchTask::StopAwaitingRelease() {
+  if (awaitingRelease && IsHandle(notification)) plat::WatchRelease(notification, false);
+  awaitingRelease = releaseHeard = false;
+  heldPauseMs = 0;
+}
+
+bool WatchTask::AfterRound(Round round, bool newRound) {
+  if (round == Round::Stopped) return false;
+  if (round == Round::Done) {
+    StopAwaitingRelease();
+    return true;
+  }
+  // Still held when its attempts were spent: the file is awaited until its holder lets go,
+  // then the usual rule decides.
+  if (awaitingRelease) {
+    heldPauseMs = releaseHeard ? kHeardHeldPauseMs
+                  : newRound   ? kFirstHeldPauseMs
+                               : std::min(heldPauseMs * 2, kMaxHeldPauseMs);
+    return true;
+  }
+  awaitingRelease = true;
+  releaseHeard = plat::WatchRelease(notification, true);
+  heldPauseMs = releaseHeard ? kHeardHeldPauseMs : kFirstHeldPauseMs;
+  // A holder that let go before its release could be heard woke nobody: look once more now.
+  return !releaseHeard || AfterRound(CheckFile(1), false);
 }
 
 bool WatchTask::Reattach() {
+  StopAwaitingRelease();
   if (IsHandle(notification)) plat::CloseObject(notification);
   notification = plat::kNoHandle;
   // Nothing wakes this thread while it waits here but the stop and its own pause.
@@ -192,9 +277,11 @@ bool WatchTask::Reattach() {
     }
     pause = std::min(pause * 2, kMaxRearmPauseMs);
   }
+  // Counts of another notification mean nothing to this one.
+  lastDepartures = plat::Departures(notification);
   WriteLog(msg::kWatchResumed);
   // Whatever was written while nobody watched has no change left to report it: look now.
-  return CheckFile();
+  return AfterRound(CheckFile(kAttempts), true);
 }
 
 void WatchTask::WatchLoop() {
@@ -205,11 +292,18 @@ void WatchTask::WatchLoop() {
   }
   std::uint32_t failurePause = 0;
   for (;;) {
-    int which = plat::WaitAny(notification, stopEvent, plat::kInfinite);
+    // Nothing wakes the watcher but its file's changes and the stop, unless a file is awaited
+    // that nothing will report let go.
+    const int which =
+        plat::WaitAny(notification, stopEvent, heldPauseMs != 0 ? heldPauseMs : plat::kInfinite);
     if (which == 1) return;
     if (which == 0) {
       failurePause = 0;
-      if (!CheckFile()) return;
+      // A new change starts a new round of attempts, and the pause for a held file anew.
+      if (!AfterRound(CheckFile(kAttempts), true)) return;
+    } else if (which == plat::kWaitTimeout) {
+      // The held file tried again.
+      if (!AfterRound(CheckFile(1), false)) return;
     } else {
       // A failed wait: try again, but after a pause that grows, ended early by a stop.
       failurePause = failurePause == 0 ? 10 : std::min(failurePause * 2, kMaxFailurePauseMs);

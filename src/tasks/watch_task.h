@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "platform/fs.h"
 #include "platform/handle.h"
 
 namespace kelm {
@@ -24,12 +25,24 @@ struct WatchTask {
   plat::Handle notification = plat::kNoHandle;
   std::uint32_t lastWriteLow = 0;
   std::uint32_t lastWriteHigh = 0;
+  // The identity of the file last seen under the check file's name (0: not known), and how
+  // often the name had been left by then: a file that left and came back, or another file under
+  // the name, is received anew even with the time last seen.
+  std::uint64_t lastVolume = 0;
+  std::uint64_t lastIndex = 0;
+  std::uint64_t lastDepartures = 0;
+  bool goneSeen = false;  // a check found the name empty since the file was last seen
   char checkDir[kTextField] = {};
   char checkFile[kTextField] = {};
   char program[kTextField] = {};
   char params[kTextField] = {};
   // Whether the log already says that this task's check fell back to a weaker one.
   bool weakerCheckLogged = false;
+  // While its attempts keep finding the file held: whether the notification hears the holder
+  // let go, and the pause before the file is tried again (0 while nothing is held).
+  bool awaitingRelease = false;
+  bool releaseHeard = false;
+  std::uint32_t heldPauseMs = 0;
 
   WatchTask() = default;
   WatchTask(const WatchTask&) = delete;
@@ -38,6 +51,7 @@ struct WatchTask {
   // Fills the watched folder from key "CheckDir" of section of iniPath: 0, 2001 or 2003.
   int ReadCheckDir(const char* iniPath, const char* section);
   // Fills check file path, program, parameters and the initial write time: 0, 2001 or 2002.
+  // A value longer than its field is refused (2002), never cut.
   int ReadTaskSettings(const char* taskIniPath, const char* taskName);
 
   // Starts the watcher thread: 0, or 2009 when it could not be started.
@@ -55,8 +69,17 @@ struct WatchTask {
   void WatchLoop();
 
  private:
-  // One round of up to ten attempts after a change; false when a stop ended it.
-  bool CheckFile();
+  enum class Round { Done, Held, Stopped };
+  // One round of attempts at the check file: ten after a change, one when a held file is tried
+  // again. Held when the last attempt found the file held by another.
+  Round CheckFile(int attempts);
+  // After a round: a file still held is awaited, not forgotten (its holder's release wakes the
+  // watcher where the platform hears it, else the file is tried again at a growing pause).
+  // newRound: the round followed a change. False when a stop ended it.
+  bool AfterRound(Round round, bool newRound);
+  void StopAwaitingRelease();
+  // Whether a file with this stamp, with the name left that often, counts as written anew.
+  bool IsNew(const plat::FileStamp& stamp, std::uint64_t departures) const;
   // Arms the notification anew after it died, pausing longer each time, then logs that the
   // folder is watched again and checks the file at once. False when a stop ended it.
   bool Reattach();

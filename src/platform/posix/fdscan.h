@@ -34,8 +34,13 @@ void UnlockForStart();
 // Whether the directory watch of notification counts the openers of its files (notify.cpp).
 bool OpenersTracked(Handle notification);
 
-// A handle for FileWriteTime on fd, which it owns; when locked, closing it also releases the
-// lock of the checks. kNoHandle (fd closed, lock released) when out of memory.
-Handle AdoptCheckedFile(int fd, bool locked);
+// A handle for FileWriteTime on fd, which it owns (opened by path); when locked, closing it also
+// releases the lock of the checks. kNoHandle (fd closed, lock released) when out of memory.
+Handle AdoptCheckedFile(int fd, bool locked, const char* path);
+// Closes the descriptor of a check's open of path, under the lock of the checks. Where a
+// watcher awaits the release of that file (WatchRelease, notify.cpp), the close is read back
+// from the folder's watch at once and kept from passing for the holder's: otherwise the checks
+// of two watchers awaiting one file would wake each other without end.
+void CloseProbe(int fd, const char* path);
 
 }  // namespace plat::posix

@@ -73,10 +73,10 @@ thread_local bool holdsCheckLock = false;
 
 class FileObject final : public Object {
  public:
-  FileObject(int fd, bool locked) : fd_(fd), locked_(locked) {}
+  FileObject(int fd, bool locked, const char* path) : fd_(fd), locked_(locked), path_(path) {}
   ~FileObject() override {
     // Closed before the lock goes, so the next check no longer sees this descriptor.
-    close(fd_);
+    CloseProbe(fd_, path_.c_str());
     if (locked_) UnlockChecks();
   }
   int fd() const { return fd_; }
@@ -84,6 +84,7 @@ class FileObject final : public Object {
  private:
   int fd_;
   bool locked_;
+  std::string path_;
 };
 
 bool IsNumber(const char* s) {
@@ -200,10 +201,15 @@ void UnlockForStart() {
   }
 }
 
-Handle AdoptCheckedFile(int fd, bool locked) {
-  auto* file = new (std::nothrow) FileObject(fd, locked);
+Handle AdoptCheckedFile(int fd, bool locked, const char* path) {
+  FileObject* file = nullptr;
+  try {
+    file = new FileObject(fd, locked, path);
+  } catch (const std::bad_alloc&) {
+    file = nullptr;
+  }
   if (file != nullptr) return file;
-  close(fd);
+  CloseProbe(fd, path);
   if (locked) UnlockChecks();
   errno = ENOMEM;
   return kNoHandle;
@@ -251,12 +257,14 @@ Handle OpenExclusive(const char* path, bool* undecided) {
       }
     }
   }
-  if (err == 0) return posix::AdoptCheckedFile(fd, locked);
-  if (fd >= 0) close(fd);
+  if (err == 0) return posix::AdoptCheckedFile(fd, locked, path);
+  if (fd >= 0) posix::CloseProbe(fd, path);
   if (locked) posix::UnlockChecks();
   errno = err;
   return kNoHandle;
 }
+
+bool OpenFoundFileHeld() { return errno == EBUSY; }
 
 namespace posix {
 namespace {
@@ -279,6 +287,38 @@ bool ToFileTime(const struct stat& st, std::uint32_t* low, std::uint32_t* high) 
 
 }  // namespace
 }  // namespace posix
+
+namespace posix {
+namespace {
+
+bool ToStamp(const struct stat& st, FileStamp* stamp) {
+  if (!ToFileTime(st, &stamp->timeLow, &stamp->timeHigh)) return false;
+  stamp->volume = static_cast<std::uint64_t>(st.st_dev);
+  stamp->index = static_cast<std::uint64_t>(st.st_ino);
+  return true;
+}
+
+}  // namespace
+}  // namespace posix
+
+bool FileStampOf(Handle file, FileStamp* stamp) {
+  auto* f = dynamic_cast<posix::FileObject*>(posix::AsObject(file));
+  if (f == nullptr || stamp == nullptr) {
+    errno = EINVAL;
+    return false;
+  }
+  struct stat st;
+  return fstat(f->fd(), &st) == 0 && posix::ToStamp(st, stamp);
+}
+
+bool PeekFileStamp(const char* path, FileStamp* stamp) {
+  if (path == nullptr || stamp == nullptr) {
+    errno = EINVAL;
+    return false;
+  }
+  struct stat st;
+  return stat(path, &st) == 0 && posix::ToStamp(st, stamp);
+}
 
 bool FileWriteTime(Handle file, std::uint32_t* low, std::uint32_t* high) {
   auto* f = dynamic_cast<posix::FileObject*>(posix::AsObject(file));

@@ -8,7 +8,11 @@
 // directory goes; nothing runs while the directory is quiet.
 //
 // Each notification also counts the close-after-write events of its own file, which ends a
-// PauseForFile early as soon as the file's writer lets go. A name that holds a separator
+// PauseForFile early as soon as the file's writer lets go, and the departures of its file (its
+// name deleted, or renamed or moved away). While its owner awaits the release of a held file
+// (WatchRelease), the directory's watch hears the closes of readers too, and another's close of
+// the file wakes the notification; the closes of this process's own checks are read back at
+// once under the directory's drain lock and kept out (CloseProbe). A name that holds a separator
 // ("../x.dat", "sub/x.dat") names no file directly in the directory: as on Windows, such a
 // notification wakes for every change in the directory and no close there is its file's.
 //
@@ -89,6 +93,9 @@ constexpr auto kSettleQuiet = std::chrono::milliseconds(100);
 
 class Notification;
 bool MayLeaseAnyFile();
+// Notifications awaiting a release, in every directory: while there are none, the checks'
+// closes need no care.
+std::atomic<int> gReleaseWatches{0};
 
 // One watched directory: its inotify instance, reader thread and subscribers.
 class DirWatch {
@@ -126,19 +133,38 @@ class DirWatch {
   // gives one opener while the file has been written to since its last close-after-write (its
   // writer is still at work), else none.
   bool Tracking() const { return tracking_.load(std::memory_order_acquire); }
-  std::uint32_t Mask() const { return Tracking() ? kWatchMask : kUntrackedMask; }
+  std::uint32_t Mask() const {
+    return Tracking()            ? kWatchMask
+           : releaseWatches_ > 0 ? kUntrackedMask | IN_CLOSE_NOWRITE
+                                 : kUntrackedMask;
+  }
   // Counts openers from now on.
   void StartTracking();
+  // Whether n wakes on another's close of its file; the watch hears readers' closes meanwhile.
+  void SetReleaseWatch(Notification* n, bool on);
+  // Whether a notification awaits the release of name; the caller holds mu_.
+  bool Awaited(const std::string& name) const {
+    auto it = names_.find(name);
+    return it != names_.end() && it->second.awaiting > 0;
+  }
+  // The departures of name counted so far (after a Drain, every one queued before it).
+  std::uint64_t DeparturesOf(const std::string& name);
+  // Drain for CloseProbe: the caller holds drainMu_ and has just closed a descriptor of name,
+  // whose close is not another's release.
+  void DrainLocked(const std::string* ownClose);
 
   // Guards the subscribers' pending flags and pauser lists too.
   std::mutex mu_;
   int refs = 0;  // guarded by the registry's lock
+  // Whoever reads the events, the reader or a watcher that needs them now, holds this from the
+  // read to the hand-out, so batches are handed out in the order the kernel queued them.
+  std::mutex drainMu_;
 
  private:
   static void* ReaderMain(void* self);
   void Read();
   void Deliver(bool changed, bool allClosed, const std::vector<std::string>& closed,
-               const std::vector<std::string>& names);
+               const std::vector<std::string>& names, const std::vector<std::string>& released);
 
   // Whether the path still names the watched directory.
   bool PathLeadsHere() const;
@@ -151,7 +177,9 @@ class DirWatch {
   struct NameState {
     int openers = 0;
     int subscribers = 0;
+    int awaiting = 0;  // subscribers awaiting the file's release
     std::uint64_t changes = 0;
+    std::uint64_t departures = 0;
     bool writing = false;  // written to since its last close-after-write
   };
   // Brings the per-name openers and changes up to date with one batch of events.
@@ -164,17 +192,16 @@ class DirWatch {
   int mountsFd_ = -1;  // the mount table; -1 where /proc is not there
   int wd_ = -1;
   std::atomic<bool> tracking_{true};
+  int releaseWatches_ = 0;  // guarded by mu_
   pthread_t reader_{};
   std::vector<Notification*> subs_;         // guarded by mu_
   bool gone_ = false;                       // the watch ended (directory removed); guarded by mu_
   std::map<std::string, NameState> names_;  // names watched or open; guarded by mu_
   std::pair<std::uint32_t, int> movedFrom_{0, 0};  // cookie and openers; guarded by mu_
 
-  // Whoever reads the events, the reader or a watcher that needs them now, holds this from the
-  // read to the hand-out, so batches are handed out in the order the kernel queued them.
-  std::mutex drainMu_;
   alignas(inotify_event) char buf_[64 * 1024];           // guarded by drainMu_
   std::vector<std::string> closedNames_, changedNames_;  // guarded by drainMu_
+  std::vector<std::string> releasedNames_;               // guarded by drainMu_
   std::vector<Opening> openings_;                        // guarded by drainMu_
 };
 
@@ -185,6 +212,7 @@ class Notification final : public Object {
   ~Notification() override;
 
   int WaitFd() const override { return fd_; }
+  bool releaseWatch_ = false;  // guarded by dir_->mu_
   void OnWaitSatisfied() override {
     std::lock_guard<std::mutex> guard(dir_->mu_);
     DrainSignalFd(fd_);
@@ -296,7 +324,7 @@ void DirWatch::Read() {
         gone = !gone_ && !PathLeadsHere();
         if (gone) gone_ = true;
       }
-      if (gone) Deliver(true, true, {}, {});
+      if (gone) Deliver(true, true, {}, {}, {});
     }
     Drain();
   }
@@ -304,9 +332,14 @@ void DirWatch::Read() {
 
 void DirWatch::Drain() {
   std::lock_guard<std::mutex> drain(drainMu_);
+  DrainLocked(nullptr);
+}
+
+void DirWatch::DrainLocked(const std::string* ownClose) {
   char* const buf = buf_;
   std::vector<std::string>& closed = closedNames_;
   std::vector<std::string>& names = changedNames_;
+  std::vector<std::string>& released = releasedNames_;
   for (;;) {
     const ssize_t n = read(inotifyFd_, buf, sizeof buf_);
     if (n < 0 && errno == EINTR) continue;
@@ -315,6 +348,7 @@ void DirWatch::Drain() {
     bool allClosed = false;
     closed.clear();
     names.clear();
+    released.clear();
     openings_.clear();
     for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
       const auto* ev = reinterpret_cast<const inotify_event*>(buf + at);
@@ -347,11 +381,19 @@ void DirWatch::Drain() {
       if ((ev->mask & IN_CLOSE_WRITE) && ev->len > 0) {
         closed.emplace_back(ev->name, strnlen(ev->name, ev->len));
       }
+      if ((ev->mask & IN_CLOSE_NOWRITE) && ev->len > 0) {
+        std::string name(ev->name, strnlen(ev->name, ev->len));
+        if (ownClose != nullptr && *ownClose == name) {
+          ownClose = nullptr;  // our own check's close, once
+        } else {
+          released.push_back(std::move(name));
+        }
+      }
     }
     if (!openings_.empty()) Track(openings_);
     // Opens and reads alone concern no watcher's wait.
-    if (changed || allClosed || !closed.empty() || !names.empty()) {
-      Deliver(changed, allClosed, closed, names);
+    if (changed || allClosed || !closed.empty() || !names.empty() || !released.empty()) {
+      Deliver(changed, allClosed, closed, names, released);
     }
   }
 }
@@ -367,6 +409,27 @@ void DirWatch::StartTracking() {
   } else if (wd >= 0) {
     inotify_rm_watch(inotifyFd_, wd);
   }
+}
+
+void DirWatch::SetReleaseWatch(Notification* n, bool on) {
+  std::lock_guard<std::mutex> guard(mu_);
+  if (n->releaseWatch_ == on) return;
+  n->releaseWatch_ = on;
+  releaseWatches_ += on ? 1 : -1;
+  names_[n->name_].awaiting += on ? 1 : -1;
+  gReleaseWatches.fetch_add(on ? 1 : -1, std::memory_order_acq_rel);
+  if (Tracking() || releaseWatches_ != (on ? 1 : 0)) return;  // the mask is as it must be
+  // The same watch, with readers' closes heard or not from now on. The mask is set before a
+  // check may look for an awaited name (CloseProbe), so no close of ours goes unheard then.
+  const int wd = inotify_add_watch(inotifyFd_, path_.c_str(), Mask());
+  if (wd >= 0 && wd != wd_) inotify_rm_watch(inotifyFd_, wd);
+}
+
+std::uint64_t DirWatch::DeparturesOf(const std::string& name) {
+  Drain();
+  std::lock_guard<std::mutex> guard(mu_);
+  auto it = names_.find(name);
+  return it == names_.end() ? 0 : it->second.departures;
 }
 
 bool DirWatch::PathLeadsHere() const {
@@ -400,6 +463,7 @@ void DirWatch::Track(const std::vector<Opening>& batch) {
       state.openers = movedFrom_.first == o.cookie ? movedFrom_.second : 0;
       movedFrom_ = {0, 0};
     }
+    if (o.mask & (IN_DELETE | IN_MOVED_FROM)) ++state.departures;
     if (o.mask & IN_OPEN) ++state.openers;
     if (o.mask & IN_CLOSE_WRITE) state.openers = 0;
     if (o.mask & IN_MODIFY) state.writing = true;
@@ -422,12 +486,17 @@ void DirWatch::Activity(const std::string& name, int* openers, std::uint64_t* ch
 }
 
 void DirWatch::Deliver(bool changed, bool allClosed, const std::vector<std::string>& closed,
-                       const std::vector<std::string>& names) {
+                       const std::vector<std::string>& names,
+                       const std::vector<std::string>& released) {
   std::lock_guard<std::mutex> guard(mu_);
   for (Notification* n : subs_) {
     const bool filtered = n->inDir_ && !n->name_.empty();
-    bool touched = changed || !filtered;
+    bool touched = changed || (!filtered && !names.empty());
     for (std::size_t i = 0; !touched && i < names.size(); ++i) touched = names[i] == n->name_;
+    // Awaited: another's close of the file may have been its holder's last.
+    for (std::size_t i = 0; !touched && n->releaseWatch_ && i < released.size(); ++i) {
+      touched = released[i] == n->name_;
+    }
     if (touched && !n->pending_) {
       n->pending_ = true;
       RaiseSignalFd(n->fd_);
@@ -511,6 +580,7 @@ void ReleaseDir(DirWatch* d) {
 
 Notification::~Notification() {
   if (dir_ != nullptr) {
+    dir_->SetReleaseWatch(this, false);
     dir_->Unsubscribe(this);
     ReleaseDir(dir_);
   }
@@ -570,6 +640,44 @@ bool IsSignalled(int fd) {
 
 }  // namespace
 
+void CloseProbe(int fd, const char* path) {
+  if (gReleaseWatches.load(std::memory_order_acquire) == 0 || path == nullptr) {
+    close(fd);
+    return;
+  }
+  const char* slash = std::strrchr(path, '/');
+  const std::string name = slash != nullptr ? slash + 1 : path;
+  const std::string dir = slash == nullptr ? "."
+                          : slash == path  ? "/"
+                                           : std::string(path, slash - path);
+  DirWatch* d = nullptr;
+  struct stat st;
+  if (stat(dir.c_str(), &st) == 0) {
+    Registry& reg = TheRegistry();
+    std::lock_guard<std::mutex> guard(reg.mu);
+    auto it = reg.dirs.find(DirWatch::Key(st.st_dev, st.st_ino));
+    if (it != reg.dirs.end()) {
+      std::lock_guard<std::mutex> names(it->second->mu_);
+      if (it->second->Awaited(name)) {
+        d = it->second;
+        ++d->refs;
+      }
+    }
+  }
+  if (d == nullptr) {
+    close(fd);
+    return;
+  }
+  {
+    // Nobody reads the directory's events between this close and the read below, so the close
+    // is known for ours; only another's close of the same name queued in between merges into it.
+    std::lock_guard<std::mutex> drain(d->drainMu_);
+    close(fd);
+    d->DrainLocked(&name);
+  }
+  ReleaseDir(d);
+}
+
 bool OpenersTracked(Handle notification) {
   Notification* n = AsNotification(notification);
   return n != nullptr && n->dir_->Tracking();
@@ -599,6 +707,19 @@ Handle ArmNotification(const char* dir, const char* fileName) {
   }
   d->Subscribe(n);
   return n;
+}
+
+std::uint64_t Departures(Handle notification) {
+  posix::Notification* n = posix::AsNotification(notification);
+  if (n == nullptr || !n->inDir_ || n->name_.empty()) return 0;
+  return n->dir_->DeparturesOf(n->name_);
+}
+
+bool WatchRelease(Handle notification, bool on) {
+  posix::Notification* n = posix::AsNotification(notification);
+  if (n == nullptr || !n->inDir_ || n->name_.empty()) return false;
+  n->dir_->SetReleaseWatch(n, on);
+  return on;
 }
 
 bool RearmNotification(Handle notification) {
@@ -669,7 +790,9 @@ Handle OpenSettled(Handle notification, const char* path) {
                       look.st.st_mtim.tv_nsec == st.st_mtim.tv_nsec &&
                       look.st.st_ctim.tv_sec == st.st_ctim.tv_sec &&
                       look.st.st_ctim.tv_nsec == st.st_ctim.tv_nsec;
-    if (same && now - look.at >= posix::kSettleQuiet) return posix::AdoptCheckedFile(fd, locked);
+    if (same && now - look.at >= posix::kSettleQuiet) {
+      return posix::AdoptCheckedFile(fd, locked, path);
+    }
     if (!same) {
       look.valid = true;
       look.st = st;
@@ -678,7 +801,7 @@ Handle OpenSettled(Handle notification, const char* path) {
     }
     err = EBUSY;  // not quiet for long enough yet
   }
-  if (fd >= 0) close(fd);
+  if (fd >= 0) posix::CloseProbe(fd, path);
   if (locked) posix::UnlockChecks();
   errno = err;
   return kNoHandle;

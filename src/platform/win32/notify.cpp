@@ -1,10 +1,16 @@
 // Win32 backend of platform/notify.h: directory change notifications and the retry pause.
 //
-// A notification is an overlapped ReadDirectoryChangesW request on the directory, completed into
-// a manual-reset event, rather than FindFirstChangeNotificationA: once a directory handle has
-// asked for changes the system keeps collecting them until the next request, so a write between
-// a wake and the re-arm completes the re-armed request at once. Wine's FindNextChangeNotification
-// drops such a write.
+// A notification is an overlapped ReadDirectoryChangesW request on the directory rather than
+// FindFirstChangeNotificationA: once a directory handle has asked for changes the system keeps
+// collecting them until the next request, so nothing is lost between two requests (Wine's
+// FindNextChangeNotification drops a write made then), and its records name the files. The
+// request completes into an event of its own, handled on a wait thread of the system's pool,
+// which reads the records and asks again at once: only a record that names the watcher's file
+// wakes it, so files arriving beside it cost the watcher nothing. The file written, its time
+// or attributes set, or a file arriving under its name (created, or renamed or moved in) wake
+// the watcher; the file leaving its name (deleted, renamed or moved away) is counted, not woken
+// for: there is nothing to start then, and the count tells the watcher that whatever comes
+// under the name next is a new file. Lost records (an overflow) wake it too.
 //
 // A second request, on the parent directory, watches folder names there: the watched folder
 // removed or moved away. Wine neither completes the folder's own request nor fails the next one
@@ -13,11 +19,13 @@
 // going beside the folder never wake the watcher; only the folder gone does. The folder is
 // opened with FILE_SHARE_DELETE, so watching never stands in the way of its removal.
 //
-// The handle handed out is the event itself, so the waits pass it to the system unchanged; a
-// registry maps it to the directory handles and the requests' buffers for re-arming and release.
-// A request issued by a thread that then ends is cancelled by the system; the cancellation
-// completes it like a change, so the watcher checks once more and re-arms from its own thread.
-// Windows does not report a writer's close, so the pause ends early only on the stop event.
+// The handle handed out is the watcher's wake, an auto-reset event, so the waits pass it to the
+// system unchanged and a wait consumes what it reported; a registry maps it to the directory
+// handles and the requests' buffers for re-arming and release. A request issued by a thread that
+// then ends is cancelled by the system; the cancellation is asked again at once and wakes the
+// watcher, which checks once more, since what the cancelled request had collected is lost.
+// Windows does not report a writer's close, so the pause ends early only on the stop event, and
+// nobody hears a holder let go: the watcher tries a held file again itself.
 #include "platform/notify.h"
 
 #include <windows.h>
@@ -34,7 +42,10 @@
 namespace plat {
 namespace {
 
-constexpr DWORD kFilter = FILE_NOTIFY_CHANGE_LAST_WRITE;
+// Names that come and go, writes, and times or attributes set (a host program's touch under Wine
+// reports attributes only).
+constexpr DWORD kFilter =
+    FILE_NOTIFY_CHANGE_LAST_WRITE | FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_ATTRIBUTES;
 constexpr DWORD kParentFilter = FILE_NOTIFY_CHANGE_DIR_NAME;
 // How long a release waits for the system to finish the cancelled requests with the buffers.
 constexpr DWORD kCancelWaitMs = 5000;
@@ -44,9 +55,8 @@ struct Request {
   HANDLE dir = INVALID_HANDLE_VALUE;
   OVERLAPPED overlapped{};
   bool requested = false;  // issued and not collected yet
-  // Only the wake matters for the folder, not its records; when they overflow the buffer the
-  // request still completes.
-  DWORD buffer[256];
+  // When the records overflow the buffer the request still completes, with none of them.
+  DWORD buffer[2048];
 
   bool Completed() const { return requested && HasOverlappedIoCompleted(&overlapped); }
   // Collects a completed request; false when it failed. bytes 0 on success: records were lost.
@@ -58,8 +68,13 @@ struct Request {
 };
 
 struct Notification {
-  HANDLE event = nullptr;  // the folder's request completes into it; the handle handed out
+  HANDLE event = nullptr;  // the watcher's wake (auto reset); the handle handed out
   Request folder;
+  HANDLE folderEvent = nullptr;  // the folder's request completes into it
+  HANDLE folderWait = nullptr;   // the pool's wait on folderEvent
+  WCHAR name[MAX_PATH] = {};     // the watcher's file; empty: every change wakes it
+  std::atomic<std::uint64_t> departures{0};
+  std::atomic<bool> broken{false};  // the folder can no longer be asked for changes
   Request parent;  // dir stays INVALID_HANDLE_VALUE for a root, or a parent we may not list
   HANDLE parentEvent = nullptr;
   HANDLE parentWait = nullptr;  // the pool's wait on parentEvent
@@ -160,6 +175,53 @@ bool ParentSaysGone(Notification* n, bool* again) {
   return named && !SameFolder(n);
 }
 
+bool NamesFile(const Notification* n, const FILE_NOTIFY_INFORMATION* record) {
+  const int chars = static_cast<int>(record->FileNameLength / sizeof(WCHAR));
+  return CompareStringW(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, record->FileName, chars, n->name,
+                        -1) == CSTR_EQUAL;
+}
+
+// Reads the folder's completed request: true when it should wake the watcher. Counts the
+// departures of its file.
+bool ReadFolderRecords(Notification* n) {
+  DWORD bytes = 0;
+  if (!n->folder.Collect(&bytes)) {
+    // Cancelled because the thread that asked ended: what it had collected is lost.
+    if (GetLastError() != ERROR_OPERATION_ABORTED) n->broken.store(true);
+    return true;
+  }
+  if (bytes == 0 || n->name[0] == L'\0') return true;  // lost records, or every change wakes
+  bool wake = false;
+  for (DWORD at = 0; at + sizeof(FILE_NOTIFY_INFORMATION) <= bytes;) {
+    const auto* record = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(
+        reinterpret_cast<const char*>(n->folder.buffer) + at);
+    if (NamesFile(n, record)) {
+      if (record->Action == FILE_ACTION_REMOVED || record->Action == FILE_ACTION_RENAMED_OLD_NAME) {
+        n->departures.fetch_add(1);
+      } else {
+        wake = true;
+      }
+    }
+    if (record->NextEntryOffset == 0) break;
+    at += record->NextEntryOffset;
+  }
+  return wake;
+}
+
+VOID CALLBACK OnFolderChange(PVOID context, BOOLEAN /*timedOut*/) {
+  auto* n = static_cast<Notification*>(context);
+  // Reset before looking: a completion from here on sets it again and calls back again.
+  ResetEvent(n->folderEvent);
+  if (!n->folder.Completed()) return;
+  bool wake = ReadFolderRecords(n);
+  // Asked again before the watcher wakes, so that whatever it does to the folder is seen.
+  if (!n->broken.load() && !Issue(n->folder, n->folderEvent, kFilter)) {
+    n->broken.store(true);
+    wake = true;
+  }
+  if (wake) SetEvent(n->event);
+}
+
 VOID CALLBACK OnParentChange(PVOID context, BOOLEAN /*timedOut*/) {
   auto* n = static_cast<Notification*>(context);
   // Reset before looking: a completion from here on sets it again and calls back again.
@@ -221,11 +283,14 @@ void StartParentWatch(Notification* n) {
 
 void Release(Notification* n) {
   // Closing a directory handle ends its outstanding request; the system writes into the record
-  // until it has completed, so the record may only go once both requests have.
+  // until it has completed, so the record may only go once both requests have. Neither callback
+  // runs any more once its wait is unregistered, so neither asks again meanwhile.
   bool ended = EndParentWatch(n);
+  if (n->folderWait != nullptr) UnregisterWaitEx(n->folderWait, INVALID_HANDLE_VALUE);
   CloseHandle(n->folder.dir);
-  ended = AwaitEnd(n->folder, n->event) && ended;
+  ended = AwaitEnd(n->folder, n->folderEvent) && ended;
   if (!ended) return;  // never completed: leaking the record is safer than freeing a live buffer
+  CloseHandle(n->folderEvent);
   CloseHandle(n->event);
   delete n;
 }
@@ -247,7 +312,7 @@ bool win32::ReleaseIfNotification(void* h) {
   return true;
 }
 
-Handle ArmNotification(const char* dir, const char* /*fileName*/) {
+Handle ArmNotification(const char* dir, const char* fileName) {
   if (dir == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return kNoHandle;
@@ -269,18 +334,31 @@ Handle ArmNotification(const char* dir, const char* /*fileName*/) {
     return kNoHandle;
   }
   std::memcpy(n->path, dir, length + 1);
+  // A name with a separator is no file directly in the folder: every change wakes it.
+  if (fileName != nullptr && std::strpbrk(fileName, "\\/") == nullptr &&
+      MultiByteToWideChar(CP_ACP, 0, fileName, -1, n->name, MAX_PATH) == 0) {
+    n->name[0] = L'\0';
+  }
   n->folder.dir = OpenDirectory(dir, FILE_LIST_DIRECTORY, FILE_FLAG_OVERLAPPED);
   if (n->folder.dir == INVALID_HANDLE_VALUE) {
     delete n;
     return kNoHandle;
   }
-  n->event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (n->event == nullptr || !GetFileInformationByHandle(n->folder.dir, &n->identity) ||
-      !Issue(n->folder, n->event, kFilter)) {
+  n->event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  n->folderEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (n->event == nullptr || n->folderEvent == nullptr ||
+      !GetFileInformationByHandle(n->folder.dir, &n->identity) ||
+      !Issue(n->folder, n->folderEvent, kFilter) ||
+      !RegisterWaitForSingleObject(&n->folderWait, n->folderEvent, OnFolderChange, n, INFINITE,
+                                   WT_EXECUTEINWAITTHREAD)) {
     const DWORD error = GetLastError();
+    n->folderWait = nullptr;
     CloseHandle(n->folder.dir);
+    // A request already asked for writes into the record until it has completed.
+    const bool ended = n->folderEvent == nullptr || AwaitEnd(n->folder, n->folderEvent);
+    if (n->folderEvent != nullptr && ended) CloseHandle(n->folderEvent);
     if (n->event != nullptr) CloseHandle(n->event);
-    delete n;
+    if (ended) delete n;
     SetLastError(error);
     return kNoHandle;
   }
@@ -298,22 +376,25 @@ bool RearmNotification(Handle notification) {
     return false;
   }
   Notification* n = it->second;
-  if (n->folder.Completed()) {
-    // Collected only to end the request; an overflow (no records) was a change all the same.
-    DWORD bytes = 0;
-    n->folder.Collect(&bytes);
+  // The pool's callback asks again as soon as a request completes; the wait consumed the wake.
+  if (n->broken.load()) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
   }
-  if (!n->folder.requested) {
-    ResetEvent(n->event);
-    if (!Issue(n->folder, n->event, kFilter)) return false;
-  }
-  // Looked at after the reset: a folder found gone before it would have had its wake reset.
   if (n->gone.load()) {
     SetLastError(ERROR_PATH_NOT_FOUND);
     return false;
   }
   return true;
 }
+
+std::uint64_t Departures(Handle notification) {
+  std::lock_guard<std::mutex> guard(RegistryLock());
+  auto it = Registry().find(notification);
+  return it == Registry().end() ? 0 : it->second->departures.load();
+}
+
+bool WatchRelease(Handle /*notification*/, bool /*on*/) { return false; }
 
 std::uint32_t CloseMark(Handle /*notification*/) { return 0; }
 
