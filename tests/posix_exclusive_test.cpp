@@ -3,13 +3,17 @@
 // refused just after the writer's close.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <filesystem>
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "diag/messages.h"
@@ -57,6 +61,18 @@ class ExclusiveCheckTest : public ::testing::Test {
     service_ = Process();
   }
   std::size_t Records(const std::string& file) { return inst_.Records(file).size(); }
+  // The times the service's threads have given up the processor so far: each is a wake-up.
+  long WakeUps() {
+    long sum = 0;
+    for (const auto& task :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(service_.id) + "/task")) {
+      std::ifstream status(task.path() / "status");
+      for (std::string line; std::getline(status, line);) {
+        if (line.rfind("voluntary_ctxt_switches:", 0) == 0) sum += std::stol(line.substr(24));
+      }
+    }
+    return sum;
+  }
 
   Installation inst_;
   Process service_;
@@ -175,6 +191,52 @@ TEST_F(ExclusiveCheckTest, ACheckRefusedJustAfterTheCloseIsRetriedWithoutSpendin
       << testenv::ReadFile(out);
   EXPECT_EQ(testenv::ReadFile(out), "held\nreleased\n");
   StopService();
+}
+
+TEST_F(ExclusiveCheckTest, TasksAwaitingAHeldFileSleepUntilItsReaderLetsGo) {
+  // Two tasks on a file that a reader keeps open after its write, so every check fails: the
+  // watchers await the reader's close without a wake-up meanwhile (the checks of one must not
+  // pass for the other's release), then both start. With a lease, and without one (nobody).
+  for (const bool asNobody : {false, true}) {
+    SCOPED_TRACE(asNobody ? "nobody" : "lease");
+    if (asNobody && (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0)) continue;
+    if (asNobody) inst_ = Installation();  // afresh, for the second service
+    const std::string a = inst_.Path("a.txt"), b = inst_.Path("b.txt");
+    inst_.WriteServiceIni(inst_.watched);
+    inst_.WriteTaskIni(inst_.RecorderTask("A", "in.dat", a) + inst_.RecorderTask("B", "in.dat", b));
+    if (asNobody) {
+      chmod(inst_.dir.c_str(), 0777);
+      chmod(inst_.logDir.c_str(), 0777);
+    }
+    ASSERT_TRUE(testenv::WriteFile(inst_.Watched("in.dat"), "old"));
+    const std::string exe = testenv::CopyServiceExe(inst_);
+    ASSERT_FALSE(exe.empty());
+    StartService(exe, asNobody);
+    // With a lease the reader holds the file while it is written. Without one a reader that
+    // opened before the writer's close is not seen (the opener count starts afresh at that
+    // close), so there it comes right after the write, as a scanner woken by the close does,
+    // well within the quiet pause that the settle check waits for.
+    const auto write = [&] { ASSERT_TRUE(testenv::WriteFile(inst_.Watched("in.dat"), "data")); };
+    if (asNobody) write();
+    Process reader =
+        testenv::Start(testenv::ToolPath("sender"), {"read", inst_.Watched("in.dat"), "60000"}, {},
+                       inst_.Path("reader.out"), "", true);
+    ASSERT_TRUE(reader.valid());
+    ASSERT_TRUE(
+        testenv::WaitFor([&] { return testenv::ReadFile(inst_.Path("reader.out")) != ""; }));
+    if (!asNobody) write();
+    // The attempts of the write are spent by then.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    const long wakeUps = WakeUps();
+    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+    EXPECT_LE(WakeUps() - wakeUps, 6) << "awaiting the reader is not sleeping";
+    EXPECT_EQ(Records(a) + Records(b), 0u) << "started while held";
+    testenv::CloseStdin(reader);
+    EXPECT_EQ(testenv::Wait(reader), 0);
+    EXPECT_TRUE(testenv::WaitFor([&] { return Records(a) == 1 && Records(b) == 1; }))
+        << inst_.LogBytes();
+    StopService();
+  }
 }
 
 }  // namespace

@@ -186,8 +186,10 @@ bool NamesFile(const Notification* n, const FILE_NOTIFY_INFORMATION* record) {
 bool ReadFolderRecords(Notification* n) {
   DWORD bytes = 0;
   if (!n->folder.Collect(&bytes)) {
-    // Cancelled because the thread that asked ended: what it had collected is lost.
-    if (GetLastError() != ERROR_OPERATION_ABORTED) n->broken.store(true);
+    // More records than the buffer holds (lost, as with no records), or cancelled because the
+    // thread that asked ended: what it had collected is lost. Anything else ends the watch.
+    const DWORD error = GetLastError();
+    if (error != ERROR_NOTIFY_ENUM_DIR && error != ERROR_OPERATION_ABORTED) n->broken.store(true);
     return true;
   }
   if (bytes == 0 || n->name[0] == L'\0') return true;  // lost records, or every change wakes
