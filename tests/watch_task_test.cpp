@@ -126,6 +126,21 @@ TEST_F(WatchTaskTest, JoinedCheckFilePathThatDoesNotFitIsRefused) {
   inst_.WriteTaskIni("[A]\r\nCheckFile=" + fits + "\r\nTask=prog\r\n");
   EXPECT_EQ(t.ReadTaskSettings(inst_.Path("task.ini").c_str(), "A"), 0);
   EXPECT_EQ(std::string(t.checkFile).size(), 259u);
+
+  // Any value longer than its field is refused, never cut: parameters too (a cut "Para" would
+  // start the program with half of them), and the watched folder.
+  const std::string p259(259, 'p'), p260(260, 'p');
+  for (const std::string key : {"Task=", "Task=prog\r\nPara="}) {
+    inst_.WriteTaskIni("[A]\r\nCheckFile=in.dat\r\n" + key + p260 + "\r\n");
+    EXPECT_EQ(t.ReadTaskSettings(inst_.Path("task.ini").c_str(), "A"), kelm::ErrorKeyMissing)
+        << key;
+  }
+  inst_.WriteTaskIni("[A]\r\nCheckFile=in.dat\r\nTask=prog\r\nPara=" + p259 + "\r\n");
+  EXPECT_EQ(t.ReadTaskSettings(inst_.Path("task.ini").c_str(), "A"), 0);
+  EXPECT_EQ(std::string(t.params), p259);
+  testenv::WriteFile(inst_.Path("kelmservice.ini"), "[CheckDir]\r\nCheckDir=" + p260 + "\r\n");
+  EXPECT_EQ(t.ReadCheckDir(inst_.Path("kelmservice.ini").c_str(), "CheckDir"),
+            kelm::ErrorCheckDirInvalid);
 }
 
 TEST_F(WatchTaskTest, FileAbsentAtStartThenWrittenStartsTheProgramOnce) {
