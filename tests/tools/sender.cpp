@@ -11,6 +11,8 @@
 //                                           time, print "copied"; a refused reopen prints
 //                                           "refused CODE" and exits 3, a refused first create
 //                                           "busy CODE" and exits 4
+//   sender copy FROM TO once                the same with the time set before the one close,
+//                                           as cp -p and the system's own copy do
 //   sender read PATH HOLD_MS                open PATH as a reader sharing everything, print
 //                                           "reading", hold it as write does, print "released"
 //
@@ -78,7 +80,7 @@ int Usage() {
       "usage: sender write PATH TEXT HOLD_MS [read]\n"
       "       sender rename FROM TO\n"
       "       sender delete PATH\n"
-      "       sender copy FROM TO\n"
+      "       sender copy FROM TO [once]\n"
       "       sender read PATH HOLD_MS\n",
       stderr);
   return kUsage;
@@ -268,7 +270,7 @@ int Write(const char* path, const std::string& text, long holdMs, bool shareRead
   return 0;
 }
 
-int Copy(const char* from, const char* to) {
+int Copy(const char* from, const char* to, bool oneOpen) {
   std::string data;
   WriteTime when;
   if (!ReadSource(from, &data, &when)) return Fail("source");
@@ -278,6 +280,13 @@ int Copy(const char* from, const char* to) {
     return kBusy;
   }
   if (!WriteAll(f, data)) return Fail("write");
+  if (oneOpen) {
+    // As cp -p and the system's own copy do: the time is set before the one close.
+    if (!SetWriteTime(f, when)) return Fail("time");
+    if (!CloseFile(f)) return Fail("close");
+    Say("copied");
+    return 0;
+  }
   if (!CloseFile(f)) return Fail("close");
   // The reopen right after the close is what a watcher's own look at the file can stand in the
   // way of.
@@ -325,7 +334,10 @@ int Run(int argc, char** argv) {
     Say("deleted");
     return 0;
   }
-  if (command == "copy" && argc == 4) return Copy(argv[2], argv[3]);
+  if (command == "copy" && argc == 4) return Copy(argv[2], argv[3], false);
+  if (command == "copy" && argc == 5 && std::strcmp(argv[4], "once") == 0) {
+    return Copy(argv[2], argv[3], true);
+  }
   if (command == "read" && argc == 4) {
     if (!ParseMs(argv[3], &ms)) return Usage();
     return Read(argv[2], ms);
