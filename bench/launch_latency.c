@@ -17,6 +17,17 @@
  * (lane j's close is due one slot after lane j-1's), so the run stays short, but no two closes are
  * ever measured at once: each close waits for its probe before the timeline moves on.
  *
+ * With a reader (--reader-ms H), the writer writes and closes at once, but a second descriptor
+ * the harness opened read-only before that close keeps the file H ms longer, as a virus scanner
+ * or an indexer does; the close measured is the reader's. H is meant to outlast a watcher's
+ * attempts at its check, so what is measured is how soon a watcher that gave up trying hears
+ * the holder let go. Here the lanes go in rounds: every lane writes, SLOT ms after the one
+ * before, then every lane's reader lets go in the same order, so as long as (lanes - 1) * SLOT
+ * plus a watcher's attempts stay under H, no watcher is still at its attempts when another
+ * lane's close is measured. The order turns by one lane each round, so that no lane is always
+ * the one measured while another's start is still being logged. A start before the reader's
+ * close is counted as extra.
+ *
  * Prints min/p50/p90/p99/max per lane (every start, and per trigger where a lane starts several);
  * for ours the tail ratios p90/p50 and p99/p50, and the p50 ratios against the reference (a lane
  * named "ref-..."), the floor and the best peer, on the per-trigger figures where there are
@@ -46,7 +57,8 @@ typedef struct {
   int starts; /* probes expected per trigger */
   int fifoFd;
   int writeFd;       /* the trigger while a writer holds it, else -1 */
-  int64_t writtenAt; /* monotonic ns of the last write */
+  int readFd;        /* the trigger while a reader holds it, else -1 */
+  int64_t writtenAt; /* monotonic ns of the last write; of the writer's close with a reader */
   double* samples;   /* microseconds, every start */
   int count;
   double* served; /* microseconds, per trigger: until its last start (lanes of several starts) */
@@ -58,6 +70,7 @@ typedef struct {
 } Lane;
 
 static const char* gProbe;
+static int gReaderMs; /* > 0: a reader holds each trigger this long after its writer's close */
 
 static int64_t NowNs(clockid_t clock) {
   struct timespec ts;
@@ -119,6 +132,14 @@ static void WriteTrigger(Lane* lane, int seq) {
   int n = snprintf(text, sizeof text, "trigger %d\n", seq);
   if (write(lane->writeFd, text, (size_t)n) != n) Die("write");
   lane->writtenAt = NowNs(CLOCK_MONOTONIC);
+  if (gReaderMs > 0) {
+    /* Opened before the writer lets go, so no watcher ever finds the file free in between. */
+    lane->readFd = open(lane->trigger, O_RDONLY | O_CLOEXEC);
+    if (lane->readFd < 0) Die(lane->trigger);
+    close(lane->writeFd);
+    lane->writeFd = -1;
+    lane->writtenAt = NowNs(CLOCK_MONOTONIC);
+  }
 }
 
 static void Measure(Lane* lane, int64_t startReal) {
@@ -139,12 +160,15 @@ static void Measure(Lane* lane, int64_t startReal) {
   lane->served[lane->servedCount++] = last;
 }
 
+/* The last holder's close, the writer's or the reader's, holdMs after writtenAt. */
 static void CloseAndMeasure(Lane* lane, int holdMs) {
-  DrainExtras(lane);
   SleepUntil(lane->writtenAt + (int64_t)holdMs * 1000000);
+  /* Drained after the hold: a start while the file was held is extra, not a fast sample. */
+  DrainExtras(lane);
+  int* holder = lane->readFd >= 0 ? &lane->readFd : &lane->writeFd;
   int64_t t0 = NowNs(CLOCK_REALTIME);
-  close(lane->writeFd);
-  lane->writeFd = -1;
+  close(*holder);
+  *holder = -1;
   Measure(lane, t0);
 }
 
@@ -183,7 +207,7 @@ static double Served(const Lane* lane, double p) {
 
 static void Usage(void) {
   fputs(
-      "usage: launch_latency --probe PATH --count N [--hold-ms H] [--slot-ms S] "
+      "usage: launch_latency --probe PATH --count N [--hold-ms H | --reader-ms H] [--slot-ms S] "
       "[--label TEXT] --lane NAME:TRIGGER:FIFO[:STARTS] ...\n",
       stderr);
   exit(2);
@@ -202,6 +226,8 @@ int main(int argc, char** argv) {
       count = atoi(v);
     } else if (!strcmp(argv[i - 1], "--hold-ms")) {
       holdMs = atoi(v);
+    } else if (!strcmp(argv[i - 1], "--reader-ms")) {
+      gReaderMs = atoi(v);
     } else if (!strcmp(argv[i - 1], "--slot-ms")) {
       slotMs = atoi(v);
     } else if (!strcmp(argv[i - 1], "--label")) {
@@ -224,12 +250,13 @@ int main(int argc, char** argv) {
         lane->starts = atoi(c3 + 1);
         if (lane->starts < 1 || lane->trigger == NULL) Usage();
       }
-      lane->writeFd = -1;
+      lane->writeFd = lane->readFd = -1;
     } else {
       Usage();
     }
   }
   if (gProbe == NULL || laneCount == 0 || count <= 0) Usage();
+  if (gReaderMs < 0 || (gReaderMs > 0 && holdMs != 0)) Usage();
 
   int fileLanes = 0;
   int floorLane = -1;
@@ -248,7 +275,9 @@ int main(int argc, char** argv) {
     }
   }
   /* Lane j's next write must come after its previous close was measured. */
-  if (fileLanes > 0 && fileLanes * slotMs < holdMs + 20) slotMs = (holdMs + 20) / fileLanes + 1;
+  if (gReaderMs == 0 && fileLanes > 0 && fileLanes * slotMs < holdMs + 20) {
+    slotMs = (holdMs + 20) / fileLanes + 1;
+  }
 
   /* Close k (of lane k % fileLanes, round k / fileLanes) is due at start + hold + k*slot; its
    * write, hold earlier. Events run in time order; a write that falls due while a close is
@@ -260,7 +289,20 @@ int main(int argc, char** argv) {
   for (int i = 0, j = 0; i < laneCount; ++i) {
     if (lanes[i].trigger) fileIndex[j++] = i;
   }
-  while (nextClose < total) {
+  if (gReaderMs > 0 && fileLanes == 0) Usage();
+  for (int round = 0; gReaderMs > 0 && round < count; ++round) {
+    /* Each round starts a slot after the last close of the one before was measured. */
+    int64_t roundStart = round == 0 ? start : NowNs(CLOCK_MONOTONIC) + (int64_t)slotMs * 1000000;
+    for (int j = 0; j < fileLanes; ++j) {
+      SleepUntil(roundStart + (int64_t)j * slotMs * 1000000);
+      WriteTrigger(&lanes[fileIndex[(j + round) % fileLanes]], round);
+    }
+    for (int j = 0; j < fileLanes; ++j) {
+      CloseAndMeasure(&lanes[fileIndex[(j + round) % fileLanes]], gReaderMs);
+      if (floorLane >= 0 && j == 0) SpawnFloor(&lanes[floorLane]);
+    }
+  }
+  while (gReaderMs == 0 && nextClose < total) {
     int64_t closeDue = start + (int64_t)(holdMs + (int64_t)nextClose * slotMs) * 1000000;
     int64_t writeDue = start + (int64_t)nextWrite * slotMs * 1000000;
     if (fileLanes == 0) {
@@ -286,8 +328,15 @@ int main(int argc, char** argv) {
   usleep(300 * 1000);
   for (int i = 0; i < laneCount; ++i) DrainExtras(&lanes[i]);
 
-  printf("\n%s: %d triggers per lane, hold %d ms, slot %d ms (latency in microseconds)\n", label,
-         count, holdMs, slotMs);
+  if (gReaderMs > 0) {
+    printf(
+        "\n%s: %d triggers per lane, each closed at once by its writer and held %d ms longer by a"
+        " reader, lanes %d ms apart (latency from the reader's close, in microseconds)\n",
+        label, count, gReaderMs, slotMs);
+  } else {
+    printf("\n%s: %d triggers per lane, hold %d ms, slot %d ms (latency in microseconds)\n", label,
+           count, holdMs, slotMs);
+  }
   printf("  every start:\n");
   printf("  %-12s %6s %9s %9s %9s %9s %9s %6s %6s\n", "lane", "starts", "min", "p50", "p90", "p99",
          "max", "miss", "extra");

@@ -505,6 +505,11 @@ void DirWatch::Deliver(bool changed, bool allClosed, const std::vector<std::stri
     for (std::size_t i = 0; !mine && filtered && i < closed.size(); ++i) {
       mine = closed[i] == n->name_;
     }
+    // While the file is awaited, a reader's close ends a retry pause as a writer's does: the
+    // rounds that later events of the same write start meanwhile hear the release at once.
+    for (std::size_t i = 0; !mine && n->releaseWatch_ && i < released.size(); ++i) {
+      mine = released[i] == n->name_;
+    }
     if (mine) {
       n->closes_.fetch_add(1, std::memory_order_release);
       for (int fd : n->pausers_) RaiseSignalFd(fd);
