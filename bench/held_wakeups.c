@@ -16,6 +16,7 @@
  *
  *   held_wakeups --settle-ms MS --seconds S --lane NAME:PID:CHECK:FIFO:STARTS ... */
 #define _GNU_SOURCE
+#include "probe_fifo.h"
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -40,27 +41,14 @@ typedef struct {
   const char* check;
   const char* fifo;
   int starts; /* expected after the release */
-  int fifoFd;
+  ProbeFifo in;
   int readFd;
   Usage before, after;
   int early;   /* starts while the file was held */
   int started; /* starts after the release, up to the expected count */
   int extra;   /* starts beyond that */
   double lastStartUs; /* from the release to the last expected start */
-  char pending[256];
-  size_t pendingLen;
 } Lane;
-
-static void Die(const char* what) {
-  perror(what);
-  exit(1);
-}
-
-static int64_t NowNs(clockid_t clock) {
-  struct timespec ts;
-  clock_gettime(clock, &ts);
-  return (int64_t)ts.tv_sec * 1000000000 + ts.tv_nsec;
-}
 
 static void SleepUntil(int64_t monoNs) {
   struct timespec ts = {(time_t)(monoNs / 1000000000), (long)(monoNs % 1000000000)};
@@ -122,39 +110,10 @@ static int UsageOf(int pid, Usage* u) {
   return 1;
 }
 
-/* Takes one probe line from the lane's FIFO, waiting up to timeoutMs; 1 with its time. */
-static int ReadProbeLine(Lane* lane, int timeoutMs, int64_t* realNs) {
-  int64_t deadline = NowNs(CLOCK_MONOTONIC) + (int64_t)timeoutMs * 1000000;
-  for (;;) {
-    char* nl = memchr(lane->pending, '\n', lane->pendingLen);
-    if (nl != NULL) {
-      *nl = '\0';
-      long long sec = 0;
-      long nsec = 0;
-      if (sscanf(lane->pending, "%lld.%ld", &sec, &nsec) != 2) sec = nsec = 0;
-      size_t used = (size_t)(nl - lane->pending) + 1;
-      memmove(lane->pending, nl + 1, lane->pendingLen - used);
-      lane->pendingLen -= used;
-      *realNs = (int64_t)sec * 1000000000 + nsec;
-      return 1;
-    }
-    int64_t left = (deadline - NowNs(CLOCK_MONOTONIC)) / 1000000;
-    if (left < 0) return 0;
-    struct pollfd p = {lane->fifoFd, POLLIN, 0};
-    int r = poll(&p, 1, (int)left);
-    if (r < 0 && errno != EINTR) Die("poll");
-    if (r <= 0) continue;
-    ssize_t n = read(lane->fifoFd, lane->pending + lane->pendingLen,
-                     sizeof lane->pending - lane->pendingLen - 1);
-    if (n > 0) lane->pendingLen += (size_t)n;
-    if (lane->pendingLen >= sizeof lane->pending - 1) lane->pendingLen = 0; /* garbage */
-  }
-}
-
 static int DrainStarts(Lane* lane) {
   int64_t ignored;
   int n = 0;
-  while (ReadProbeLine(lane, 0, &ignored)) ++n;
+  while (ReadProbeLine(&lane->in, 0, &ignored)) ++n;
   return n;
 }
 
@@ -178,7 +137,7 @@ static void ReleaseAndWait(Lane* lane) {
   while (lane->started < lane->starts) {
     int left = (int)((deadline - NowNs(CLOCK_MONOTONIC)) / 1000000);
     int64_t probeReal;
-    if (!ReadProbeLine(lane, left > 0 ? left : 0, &probeReal)) break;
+    if (!ReadProbeLine(&lane->in, left > 0 ? left : 0, &probeReal)) break;
     ++lane->started;
     double us = (double)(probeReal - t0) / 1000.0;
     if (us > lane->lastStartUs) lane->lastStartUs = us;
@@ -232,8 +191,8 @@ int main(int argc, char** argv) {
 
   for (int i = 0; i < laneCount; ++i) {
     /* Read-write, so the FIFO never reports end of input and a probe's open never blocks. */
-    lanes[i].fifoFd = open(lanes[i].fifo, O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (lanes[i].fifoFd < 0) Die(lanes[i].fifo);
+    lanes[i].in.fd = open(lanes[i].fifo, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (lanes[i].in.fd < 0) Die(lanes[i].fifo);
     DrainStarts(&lanes[i]); /* whatever a warm-up left behind is no start of this run */
   }
   for (int i = 0; i < laneCount; ++i) Hold(&lanes[i]);

@@ -33,6 +33,7 @@
  * named "ref-..."), the floor and the best peer, on the per-trigger figures where there are
  * several starts; and a RESULT line. */
 #define _GNU_SOURCE
+#include "probe_fifo.h"
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -55,7 +56,7 @@ typedef struct {
   const char* trigger; /* NULL for the floor */
   const char* fifo;
   int starts; /* probes expected per trigger */
-  int fifoFd;
+  ProbeFifo in;
   int writeFd;       /* the trigger while a writer holds it, else -1 */
   int readFd;        /* the trigger while a reader holds it, else -1 */
   int64_t writtenAt; /* monotonic ns of the last write; of the writer's close with a reader */
@@ -65,18 +66,10 @@ typedef struct {
   int servedCount;
   int missed;
   int extra;
-  char pending[256];
-  size_t pendingLen;
 } Lane;
 
 static const char* gProbe;
 static int gReaderMs; /* > 0: a reader holds each trigger this long after its writer's close */
-
-static int64_t NowNs(clockid_t clock) {
-  struct timespec ts;
-  clock_gettime(clock, &ts);
-  return (int64_t)ts.tv_sec * 1000000000 + ts.tv_nsec;
-}
 
 static void SleepUntil(int64_t monoNs) {
   struct timespec ts = {(time_t)(monoNs / 1000000000), (long)(monoNs % 1000000000)};
@@ -84,45 +77,10 @@ static void SleepUntil(int64_t monoNs) {
   }
 }
 
-static void Die(const char* what) {
-  perror(what);
-  exit(1);
-}
-
-/* Takes one complete line from the lane's FIFO, waiting up to timeoutMs; 1 with the probe's
- * time in *realNs, 0 on time-out. */
-static int ReadProbeLine(Lane* lane, int timeoutMs, int64_t* realNs) {
-  int64_t deadline = NowNs(CLOCK_MONOTONIC) + (int64_t)timeoutMs * 1000000;
-  for (;;) {
-    char* nl = memchr(lane->pending, '\n', lane->pendingLen);
-    if (nl != NULL) {
-      *nl = '\0';
-      long long sec = 0;
-      long nsec = 0;
-      if (sscanf(lane->pending, "%lld.%ld", &sec, &nsec) != 2) sec = nsec = 0;
-      size_t used = (size_t)(nl - lane->pending) + 1;
-      memmove(lane->pending, nl + 1, lane->pendingLen - used);
-      lane->pendingLen -= used;
-      *realNs = (int64_t)sec * 1000000000 + nsec;
-      return 1;
-    }
-    int64_t left = (deadline - NowNs(CLOCK_MONOTONIC)) / 1000000;
-    if (left < 0) return 0;
-    struct pollfd p = {lane->fifoFd, POLLIN, 0};
-    int r = poll(&p, 1, (int)left);
-    if (r < 0 && errno != EINTR) Die("poll");
-    if (r <= 0) continue;
-    ssize_t n = read(lane->fifoFd, lane->pending + lane->pendingLen,
-                     sizeof lane->pending - lane->pendingLen - 1);
-    if (n > 0) lane->pendingLen += (size_t)n;
-    if (lane->pendingLen >= sizeof lane->pending - 1) lane->pendingLen = 0; /* garbage */
-  }
-}
-
 /* Starts that came without a trigger of their own (a second start for one write). */
 static void DrainExtras(Lane* lane) {
   int64_t ignored;
-  while (ReadProbeLine(lane, 0, &ignored)) ++lane->extra;
+  while (ReadProbeLine(&lane->in, 0, &ignored)) ++lane->extra;
 }
 
 static void WriteTrigger(Lane* lane, int seq) {
@@ -147,7 +105,7 @@ static void Measure(Lane* lane, int64_t startReal) {
   for (int i = 0; i < lane->starts; ++i) {
     int64_t probeReal;
     int left = (int)((deadline - NowNs(CLOCK_MONOTONIC)) / 1000000);
-    if (!ReadProbeLine(lane, left > 0 ? left : 0, &probeReal)) {
+    if (!ReadProbeLine(&lane->in, left > 0 ? left : 0, &probeReal)) {
       lane->missed += lane->starts - i;
       return;
     }
@@ -263,8 +221,8 @@ int main(int argc, char** argv) {
   for (int i = 0; i < laneCount; ++i) {
     Lane* lane = &lanes[i];
     /* Read-write, so the FIFO never reports end of input and a probe's open never blocks. */
-    lane->fifoFd = open(lane->fifo, O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (lane->fifoFd < 0) Die(lane->fifo);
+    lane->in.fd = open(lane->fifo, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (lane->in.fd < 0) Die(lane->fifo);
     lane->samples = calloc((size_t)count * (size_t)lane->starts, sizeof(double));
     lane->served = calloc((size_t)count, sizeof(double));
     if (lane->samples == NULL || lane->served == NULL) Die("calloc");
