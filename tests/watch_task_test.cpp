@@ -326,7 +326,7 @@ TEST_F(WatchTaskTest, EveryWayOfDeliveringAFileStartsTheProgramOnce) {
   struct Row {
     const char* how;
     std::vector<Args> steps;  // run one after another
-    Args holder;              // first, when given: holds the file 4 s from its start
+    Args holder;              // first, when given: holds the file until the test lets go
   };
   const std::string tmp = inst_.Watched("in.tmp");
   const Row rows[] = {
@@ -340,10 +340,10 @@ TEST_F(WatchTaskTest, EveryWayOfDeliveringAFileStartsTheProgramOnce) {
        {{"delete", check}, {"copy", trigger, check, "once"}},
        {}},
       {"the same time, renamed in", {{"copy", trigger, tmp, "once"}, {"rename", tmp, check}}, {}},
-      {"its writer holds it after writing", {}, {"write", check, "four", "4000"}},
+      {"its writer holds it after writing", {}, {"write", check, "four", "60000"}},
       {"a reader holds it while it is written",
        {{"write", check, "five", "0", "read"}},
-       {"read", check, "4000"}},
+       {"read", check, "60000"}},
       {"an empty file made afresh", {{"delete", check}, {"write", check, "", "0"}}, {}},
   };
   std::size_t starts = 0;
@@ -365,6 +365,7 @@ TEST_F(WatchTaskTest, EveryWayOfDeliveringAFileStartsTheProgramOnce) {
       // Held past the watcher's ten attempts: nothing may start yet.
       std::this_thread::sleep_for(std::chrono::milliseconds(2500));
       EXPECT_EQ(RecordsIn(rec), starts) << "started while held";
+      testenv::CloseStdin(holder);
       EXPECT_EQ(testenv::Wait(holder), 0);
     }
     ASSERT_TRUE(testenv::WaitFor([&] { return RecordsIn(rec) > starts; })) << "never started";
