@@ -180,17 +180,32 @@ TEST(Notification, KeepsAChangeMadeBetweenTheWakeAndTheRearm) {
 }
 
 TEST(Notification, EachNotificationOfADirectoryFiresOnItsOwn) {
-  // Two tasks with one check file: each has a notification of its own.
+  // Two tasks with one check file: each has a notification of its own. A third task watches
+  // another file of the folder, named with a trailing separator (and, where names compare
+  // regardless of case, in capitals): only its own file wakes it.
   const std::string dir = testenv::FreshDir();
   const std::string file = testenv::Join(dir, "in.dat");
+#ifdef _WIN32
+  const std::string otherDir = dir + "\\";
+  const char* otherName = "OTHER.DAT";
+#else
+  const std::string otherDir = dir + "/";
+  const char* otherName = "other.dat";
+#endif
   Handle first = plat::ArmNotification(dir.c_str(), "in.dat");
   Handle second = plat::ArmNotification(dir.c_str(), "in.dat");
+  Handle other = plat::ArmNotification(otherDir.c_str(), otherName);
   ASSERT_NE(first, kNoHandle);
   ASSERT_NE(second, kNoHandle);
+  ASSERT_NE(other, kNoHandle);
   ASSERT_TRUE(testenv::WriteFile(file, "x"));
   EXPECT_EQ(plat::WaitOne(first, kLong), 0);
   // Waking the first consumed nothing of the second.
   EXPECT_EQ(plat::WaitOne(second, kLong), 0);
+  EXPECT_EQ(plat::WaitOne(other, 300), kWaitTimeout);
+  ASSERT_TRUE(testenv::WriteFile(testenv::Join(dir, "other.dat"), "z"));
+  EXPECT_EQ(plat::WaitOne(other, kLong), 0);
+  plat::CloseObject(other);
 
   // Closing one leaves the other watching.
   plat::CloseObject(first);

@@ -1,40 +1,47 @@
 // Win32 backend of platform/notify.h: directory change notifications and the retry pause.
 //
-// A notification is an overlapped ReadDirectoryChangesW request on the directory rather than
-// FindFirstChangeNotificationA: once a directory handle has asked for changes the system keeps
-// collecting them until the next request, so nothing is lost between two requests (Wine's
-// FindNextChangeNotification drops a write made then), and its records name the files. The
-// request completes into an event of its own, handled on a wait thread of the system's pool,
-// which reads the records and asks again at once: only a record that names the watcher's file
-// wakes it, so files arriving beside it cost the watcher nothing. The file written, its time
-// or attributes set, or a file arriving under its name (created, or renamed or moved in) wake
-// the watcher; the file leaving its name (deleted, renamed or moved away) is counted, not woken
-// for: there is nothing to start then, and the count tells the watcher that whatever comes
-// under the name next is a new file. Lost records (an overflow) wake it too.
+// Every notification of one folder shares one overlapped ReadDirectoryChangesW request on it,
+// rather than FindFirstChangeNotificationA: once a directory handle has asked for changes the
+// system keeps collecting them until the next request, so nothing is lost between two requests
+// (Wine's FindNextChangeNotification drops a write made then), and its records name the files.
+// The request completes into an event of the folder's, handled on a wait thread of the system's
+// pool, which reads the records, asks again at once, and wakes only the notifications whose file
+// a record names: files arriving beside a watcher's cost it nothing, and a folder with many
+// tasks costs one request and one reading of each record, not one per task. The file written,
+// its time or attributes set, or a file arriving under its name (created, or renamed or moved
+// in) wake its watchers; the file leaving its name (deleted, renamed or moved away) is counted,
+// not woken for: there is nothing to start then, and the count tells the watcher that whatever
+// comes under the name next is a new file. Lost records (an overflow) wake every watcher of the
+// folder.
 //
 // A second request, on the parent directory, watches folder names there: the watched folder
 // removed or moved away. Wine neither completes the folder's own request nor fails the next one
 // when a host program removes the folder; the parent reports it. That request completes into an
 // event of its own, handled on a wait thread of the system's pool, so that names coming and
-// going beside the folder never wake the watcher; only the folder gone does. The folder is
-// opened with FILE_SHARE_DELETE, so watching never stands in the way of its removal.
+// going beside the folder never wake a watcher; only the folder gone does. The folder is
+// opened with FILE_SHARE_DELETE, so watching never stands in the way of its removal. A folder
+// found gone or no longer watchable is shared no more: its watchers arm anew by path.
 //
 // The handle handed out is the watcher's wake, an auto-reset event, so the waits pass it to the
-// system unchanged and a wait consumes what it reported; a registry maps it to the directory
-// handles and the requests' buffers for re-arming and release. A request issued by a thread that
-// then ends is cancelled by the system; the cancellation is asked again at once and wakes the
-// watcher, which checks once more, since what the cancelled request had collected is lost.
-// Windows does not report a writer's close, so the pause ends early only on the stop event, and
-// nobody hears a holder let go: the watcher tries a held file again itself.
+// system unchanged and a wait consumes what it reported; a registry maps it to its folder for
+// re-arming and release, and the folder's requests end with its last notification. A request
+// issued by a thread that then ends is cancelled by the system; the cancellation is asked again
+// at once and wakes the folder's watchers, which check once more, since what the cancelled
+// request had collected is lost. Windows does not report a writer's close, so the pause ends
+// early only on the stop event, and nobody hears a holder let go: the watcher tries a held file
+// again itself.
 #include "platform/notify.h"
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/fs.h"
 #include "platform/win32/handles.h"
@@ -67,24 +74,39 @@ struct Request {
   }
 };
 
+struct Folder;
+
 struct Notification {
   HANDLE event = nullptr;  // the watcher's wake (auto reset); the handle handed out
+  Folder* folder = nullptr;
+  std::wstring name;  // the watcher's file, upper-cased; empty: every change wakes it
+  std::atomic<std::uint64_t> departures{0};
+  bool woken = false;  // while the folder's records are read: to be woken once they are
+};
+
+// One watched folder and the notifications that share its requests.
+struct Folder {
+  char path[MAX_PATH] = {};  // full, without trailing separators but a root's
+  BY_HANDLE_FILE_INFORMATION identity{};
   Request folder;
   HANDLE folderEvent = nullptr;  // the folder's request completes into it
   HANDLE folderWait = nullptr;   // the pool's wait on folderEvent
-  WCHAR name[MAX_PATH] = {};     // the watcher's file; empty: every change wakes it
-  std::atomic<std::uint64_t> departures{0};
   std::atomic<bool> broken{false};  // the folder can no longer be asked for changes
   Request parent;  // dir stays INVALID_HANDLE_VALUE for a root, or a parent we may not list
   HANDLE parentEvent = nullptr;
   HANDLE parentWait = nullptr;  // the pool's wait on parentEvent
   std::atomic<bool> gone{false};
-  char path[MAX_PATH] = {};
   WCHAR leaf[MAX_PATH] = {};  // the folder's name in its parent
-  BY_HANDLE_FILE_INFORMATION identity{};
+  // The watchers, read by the pool's callbacks while notifications come and go.
+  std::mutex mu;
+  std::unordered_multimap<std::wstring, Notification*> named;
+  std::vector<Notification*> everyChange;
+
+  bool Empty() const { return named.empty() && everyChange.empty(); }
 };
 
-// Both never destroyed: watchers may still re-arm while the process exits.
+// All never destroyed: watchers may still re-arm while the process exits. The folders' lock is
+// taken before a folder's own, and never by the pool's callbacks.
 std::mutex& RegistryLock() {
   static std::mutex* lock = new std::mutex;
   return *lock;
@@ -93,6 +115,16 @@ std::mutex& RegistryLock() {
 std::unordered_map<void*, Notification*>& Registry() {
   static auto* notifications = new std::unordered_map<void*, Notification*>;
   return *notifications;
+}
+
+std::mutex& FoldersLock() {
+  static std::mutex* lock = new std::mutex;
+  return *lock;
+}
+
+std::vector<Folder*>& Folders() {
+  static auto* folders = new std::vector<Folder*>;
+  return *folders;
 }
 
 bool Issue(Request& r, HANDLE event, DWORD filter) {
@@ -109,24 +141,37 @@ HANDLE OpenDirectory(const char* path, DWORD access, DWORD flags) {
                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
 }
 
-// Splits the full path of the folder into its parent (into parent) and its name (into
-// n->leaf), stepping characters in the system code page. False for a root, which has no parent.
-bool SplitParent(Notification* n, char* parent) {
-  const DWORD length = GetFullPathNameA(n->path, MAX_PATH, parent, nullptr);
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+// The full path of dir into full, trailing separators cut off but a root's ("C:" alone names the
+// drive's current folder), stepping characters in the system code page.
+bool FullPath(const char* dir, char* full) {
+  const DWORD length = GetFullPathNameA(dir, MAX_PATH, full, nullptr);
   if (length == 0 || length >= MAX_PATH) return false;
-  auto isSeparator = [](char c) { return c == '\\' || c == '/'; };
-  char* end = parent;  // trailing separators are cut off
-  for (char* p = parent; *p; p = CharNextA(p)) {
-    if (!isSeparator(*p)) end = CharNextA(p);
+  char* end = full;
+  char* lastKept = nullptr;
+  for (char* p = full; *p; p = CharNextA(p)) {
+    if (!IsSeparator(*p)) {
+      end = CharNextA(p);
+      lastKept = p;
+    }
   }
+  if (lastKept != nullptr && *lastKept == ':' && IsSeparator(*end)) end = CharNextA(end);
   *end = '\0';
+  return true;
+}
+
+// Splits the folder's full path into its parent (into parent) and its name (into f->leaf).
+// False for a root, which has no parent.
+bool SplitParent(Folder* f, char* parent) {
+  std::memcpy(parent, f->path, sizeof f->path);
   char* last = nullptr;
   for (char* p = parent; *p; p = CharNextA(p)) {
-    if (isSeparator(*p)) last = p;
+    if (IsSeparator(*p)) last = p;
   }
   if (last == nullptr || last[1] == '\0') return false;
-  if (MultiByteToWideChar(CP_ACP, 0, last + 1, -1, n->leaf, MAX_PATH) == 0) return false;
-  // "C:\x" keeps the root's separator: "C:" alone names the drive's current folder.
+  if (MultiByteToWideChar(CP_ACP, 0, last + 1, -1, f->leaf, MAX_PATH) == 0) return false;
+  // "C:\x" keeps the root's separator.
   if (last == parent || last[-1] == ':') {
     last[1] = '\0';
   } else {
@@ -135,108 +180,141 @@ bool SplitParent(Notification* n, char* parent) {
   return true;
 }
 
-bool SameFolder(const Notification* n) {
-  HANDLE h = OpenDirectory(n->path, FILE_READ_ATTRIBUTES, 0);
+bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+
+bool SameFolder(const Folder* f) {
+  HANDLE h = OpenDirectory(f->path, FILE_READ_ATTRIBUTES, 0);
   if (h == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION now{};
-  const bool same = GetFileInformationByHandle(h, &now) &&
-                    now.dwVolumeSerialNumber == n->identity.dwVolumeSerialNumber &&
-                    now.nFileIndexHigh == n->identity.nFileIndexHigh &&
-                    now.nFileIndexLow == n->identity.nFileIndexLow;
+  const bool same = GetFileInformationByHandle(h, &now) && SameFile(now, f->identity);
   CloseHandle(h);
   return same;
+}
+
+// A record's file name, upper-cased as the watchers' names are, so that names compare as the
+// file system's do, regardless of case.
+std::wstring Upper(const WCHAR* name, int chars) {
+  std::wstring upper(static_cast<std::size_t>(chars), L'\0');
+  if (chars > 0 && LCMapStringW(LOCALE_SYSTEM_DEFAULT, LCMAP_UPPERCASE, name, chars, &upper[0],
+                                chars) != chars) {
+    upper.assign(name, static_cast<std::size_t>(chars));
+  }
+  return upper;
+}
+
+template <typename Visit>
+void ForEachRecord(const Request& r, DWORD bytes, Visit visit) {
+  for (DWORD at = 0; at + sizeof(FILE_NOTIFY_INFORMATION) <= bytes;) {
+    const auto* record = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(
+        reinterpret_cast<const char*>(r.buffer) + at);
+    visit(*record, static_cast<int>(record->FileNameLength / sizeof(WCHAR)));
+    if (record->NextEntryOffset == 0) break;
+    at += record->NextEntryOffset;
+  }
+}
+
+bool Leaves(const FILE_NOTIFY_INFORMATION& record) {
+  return record.Action == FILE_ACTION_REMOVED || record.Action == FILE_ACTION_RENAMED_OLD_NAME;
 }
 
 // Whether the parent's completed request says the folder is gone: its name removed or renamed
 // away, or named otherwise and the path now leading elsewhere. Lost records or a failed request
 // leave only the path to ask, and a file index may be reused at once, so the names come first.
 // *again tells whether the parent can be watched on.
-bool ParentSaysGone(Notification* n, bool* again) {
+bool ParentSaysGone(Folder* f, bool* again) {
   DWORD bytes = 0;
-  const bool ok = n->parent.Collect(&bytes);
+  const bool ok = f->parent.Collect(&bytes);
   // A request cancelled because the thread that issued it ended is no failure of the parent.
   *again = ok || GetLastError() == ERROR_OPERATION_ABORTED;
-  if (!ok || bytes == 0) return !SameFolder(n);
+  if (!ok || bytes == 0) return !SameFolder(f);
   bool named = false;
-  for (DWORD at = 0; at + sizeof(FILE_NOTIFY_INFORMATION) <= bytes;) {
-    const auto* record = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(
-        reinterpret_cast<const char*>(n->parent.buffer) + at);
-    const int chars = static_cast<int>(record->FileNameLength / sizeof(WCHAR));
-    if (CompareStringW(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, record->FileName, chars, n->leaf,
-                       -1) == CSTR_EQUAL) {
-      if (record->Action == FILE_ACTION_REMOVED || record->Action == FILE_ACTION_RENAMED_OLD_NAME) {
-        return true;
-      }
-      named = true;
+  bool left = false;
+  ForEachRecord(f->parent, bytes, [&](const FILE_NOTIFY_INFORMATION& record, int chars) {
+    if (CompareStringW(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, record.FileName, chars, f->leaf,
+                       -1) != CSTR_EQUAL) {
+      return;
     }
-    if (record->NextEntryOffset == 0) break;
-    at += record->NextEntryOffset;
-  }
-  return named && !SameFolder(n);
+    named = true;
+    left = left || Leaves(record);
+  });
+  return left || (named && !SameFolder(f));
 }
 
-bool NamesFile(const Notification* n, const FILE_NOTIFY_INFORMATION* record) {
-  const int chars = static_cast<int>(record->FileNameLength / sizeof(WCHAR));
-  return CompareStringW(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, record->FileName, chars, n->name,
-                        -1) == CSTR_EQUAL;
-}
-
-// Reads the folder's completed request: true when it should wake the watcher. Counts the
-// departures of its file.
-bool ReadFolderRecords(Notification* n) {
-  DWORD bytes = 0;
-  if (!n->folder.Collect(&bytes)) {
-    // More records than the buffer holds (lost, as with no records), or cancelled because the
-    // thread that asked ended: what it had collected is lost. Anything else ends the watch.
-    const DWORD error = GetLastError();
-    if (error != ERROR_NOTIFY_ENUM_DIR && error != ERROR_OPERATION_ABORTED) n->broken.store(true);
-    return true;
-  }
-  if (bytes == 0 || n->name[0] == L'\0') return true;  // lost records, or every change wakes
-  bool wake = false;
-  for (DWORD at = 0; at + sizeof(FILE_NOTIFY_INFORMATION) <= bytes;) {
-    const auto* record = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(
-        reinterpret_cast<const char*>(n->folder.buffer) + at);
-    if (NamesFile(n, record)) {
-      if (record->Action == FILE_ACTION_REMOVED || record->Action == FILE_ACTION_RENAMED_OLD_NAME) {
-        n->departures.fetch_add(1);
+// Marks the folder's watchers to be woken: those of the file named, or all of them (name null).
+// Counts the departures of the file named. Under f->mu.
+void Mark(Folder* f, const std::wstring* name, bool leaves) {
+  if (name == nullptr) {
+    for (auto& entry : f->named) entry.second->woken = true;
+  } else {
+    const auto range = f->named.equal_range(*name);
+    for (auto it = range.first; it != range.second; ++it) {
+      if (leaves) {
+        it->second->departures.fetch_add(1);
       } else {
-        wake = true;
+        it->second->woken = true;
       }
     }
-    if (record->NextEntryOffset == 0) break;
-    at += record->NextEntryOffset;
   }
-  return wake;
+  for (Notification* n : f->everyChange) n->woken = true;
+}
+
+// Wakes the watchers marked. Under f->mu.
+void WakeMarked(Folder* f) {
+  auto wake = [](Notification* n) {
+    if (n->woken) SetEvent(n->event);
+    n->woken = false;
+  };
+  for (auto& entry : f->named) wake(entry.second);
+  for (Notification* n : f->everyChange) wake(n);
 }
 
 VOID CALLBACK OnFolderChange(PVOID context, BOOLEAN /*timedOut*/) {
-  auto* n = static_cast<Notification*>(context);
+  auto* f = static_cast<Folder*>(context);
   // Reset before looking: a completion from here on sets it again and calls back again.
-  ResetEvent(n->folderEvent);
-  if (!n->folder.Completed()) return;
-  bool wake = ReadFolderRecords(n);
-  // Asked again before the watcher wakes, so that whatever it does to the folder is seen.
-  if (!n->broken.load() && !Issue(n->folder, n->folderEvent, kFilter)) {
-    n->broken.store(true);
-    wake = true;
+  ResetEvent(f->folderEvent);
+  if (!f->folder.Completed()) return;
+  std::lock_guard<std::mutex> guard(f->mu);
+  DWORD bytes = 0;
+  if (!f->folder.Collect(&bytes)) {
+    // More records than the buffer holds (lost, as with no records), or cancelled because the
+    // thread that asked ended: what it had collected is lost. Anything else ends the watch.
+    const DWORD error = GetLastError();
+    if (error != ERROR_NOTIFY_ENUM_DIR && error != ERROR_OPERATION_ABORTED) f->broken.store(true);
+    Mark(f, nullptr, false);
+  } else if (bytes == 0) {
+    Mark(f, nullptr, false);  // lost records
+  } else {
+    ForEachRecord(f->folder, bytes, [&](const FILE_NOTIFY_INFORMATION& record, int chars) {
+      const std::wstring name = Upper(record.FileName, chars);
+      Mark(f, &name, Leaves(record));
+    });
   }
-  if (wake) SetEvent(n->event);
+  // Asked again before the watchers wake, so that whatever they do to the folder is seen.
+  if (!f->broken.load() && !Issue(f->folder, f->folderEvent, kFilter)) {
+    f->broken.store(true);
+    Mark(f, nullptr, false);
+  }
+  WakeMarked(f);
 }
 
 VOID CALLBACK OnParentChange(PVOID context, BOOLEAN /*timedOut*/) {
-  auto* n = static_cast<Notification*>(context);
+  auto* f = static_cast<Folder*>(context);
   // Reset before looking: a completion from here on sets it again and calls back again.
-  ResetEvent(n->parentEvent);
-  if (!n->parent.Completed()) return;
+  ResetEvent(f->parentEvent);
+  if (!f->parent.Completed()) return;
   bool again = false;
-  if (ParentSaysGone(n, &again)) {
-    n->gone.store(true);
-    SetEvent(n->event);
+  if (ParentSaysGone(f, &again)) {
+    f->gone.store(true);
+    std::lock_guard<std::mutex> guard(f->mu);
+    Mark(f, nullptr, false);
+    WakeMarked(f);
     return;
   }
   // A parent that can no longer be watched leaves the folder's own request to tell.
-  if (again) Issue(n->parent, n->parentEvent, kParentFilter);
+  if (again) Issue(f->parent, f->parentEvent, kParentFilter);
 }
 
 // Waits until a request whose handle was closed has completed; false when it never does.
@@ -255,44 +333,93 @@ bool AwaitEnd(Request& r, HANDLE event) {
 }
 
 // Ends the parent's watch; false when its request never completed (its record must then stay).
-bool EndParentWatch(Notification* n) {
+bool EndParentWatch(Folder* f) {
   // Returns once a running callback has ended; none comes after.
-  if (n->parentWait != nullptr) UnregisterWaitEx(n->parentWait, INVALID_HANDLE_VALUE);
-  n->parentWait = nullptr;
-  if (n->parent.dir != INVALID_HANDLE_VALUE) CloseHandle(n->parent.dir);
-  n->parent.dir = INVALID_HANDLE_VALUE;
-  const bool ended = AwaitEnd(n->parent, n->parentEvent);
-  if (ended && n->parentEvent != nullptr) CloseHandle(n->parentEvent);
-  if (ended) n->parentEvent = nullptr;
+  if (f->parentWait != nullptr) UnregisterWaitEx(f->parentWait, INVALID_HANDLE_VALUE);
+  f->parentWait = nullptr;
+  if (f->parent.dir != INVALID_HANDLE_VALUE) CloseHandle(f->parent.dir);
+  f->parent.dir = INVALID_HANDLE_VALUE;
+  const bool ended = AwaitEnd(f->parent, f->parentEvent);
+  if (ended && f->parentEvent != nullptr) CloseHandle(f->parentEvent);
+  if (ended) f->parentEvent = nullptr;
   return ended;
 }
 
 // Starts watching the folder's name in its parent; without it the folder's own request is all.
-void StartParentWatch(Notification* n) {
+void StartParentWatch(Folder* f) {
   char parent[MAX_PATH];
-  if (!SplitParent(n, parent)) return;
-  n->parent.dir = OpenDirectory(parent, FILE_LIST_DIRECTORY, FILE_FLAG_OVERLAPPED);
-  if (n->parent.dir == INVALID_HANDLE_VALUE) return;
-  n->parentEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (n->parentEvent != nullptr && Issue(n->parent, n->parentEvent, kParentFilter) &&
-      RegisterWaitForSingleObject(&n->parentWait, n->parentEvent, OnParentChange, n, INFINITE,
+  if (!SplitParent(f, parent)) return;
+  f->parent.dir = OpenDirectory(parent, FILE_LIST_DIRECTORY, FILE_FLAG_OVERLAPPED);
+  if (f->parent.dir == INVALID_HANDLE_VALUE) return;
+  f->parentEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (f->parentEvent != nullptr && Issue(f->parent, f->parentEvent, kParentFilter) &&
+      RegisterWaitForSingleObject(&f->parentWait, f->parentEvent, OnParentChange, f, INFINITE,
                                   WT_EXECUTEINWAITTHREAD)) {
     return;
   }
-  n->parentWait = nullptr;
-  EndParentWatch(n);
+  f->parentWait = nullptr;
+  EndParentWatch(f);
+}
+
+// Ends the folder's requests once its last watcher has gone and frees it. Closing a directory
+// handle ends its outstanding request; the system writes into the record until it has completed,
+// so the record may only go once both requests have. Neither callback runs any more once its
+// wait is unregistered, so neither asks again meanwhile.
+void EndFolder(Folder* f) {
+  bool ended = EndParentWatch(f);
+  if (f->folderWait != nullptr) UnregisterWaitEx(f->folderWait, INVALID_HANDLE_VALUE);
+  f->folderWait = nullptr;
+  if (f->folder.dir != INVALID_HANDLE_VALUE) CloseHandle(f->folder.dir);
+  f->folder.dir = INVALID_HANDLE_VALUE;
+  ended = (f->folderEvent == nullptr || AwaitEnd(f->folder, f->folderEvent)) && ended;
+  if (!ended) return;  // never completed: leaking the record is safer than freeing a live buffer
+  if (f->folderEvent != nullptr) CloseHandle(f->folderEvent);
+  delete f;
+}
+
+// Starts watching the folder whose directory handle is dir (taken over, also on failure).
+Folder* StartFolder(HANDLE dir, const char* full, const BY_HANDLE_FILE_INFORMATION& identity) {
+  auto* f = new (std::nothrow) Folder;
+  if (f == nullptr) {
+    CloseHandle(dir);
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  std::memcpy(f->path, full, std::strlen(full) + 1);
+  f->identity = identity;
+  f->folder.dir = dir;
+  f->folderEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (f->folderEvent == nullptr || !Issue(f->folder, f->folderEvent, kFilter) ||
+      !RegisterWaitForSingleObject(&f->folderWait, f->folderEvent, OnFolderChange, f, INFINITE,
+                                   WT_EXECUTEINWAITTHREAD)) {
+    const DWORD error = GetLastError();
+    f->folderWait = nullptr;
+    EndFolder(f);
+    SetLastError(error);
+    return nullptr;
+  }
+  StartParentWatch(f);
+  return f;
 }
 
 void Release(Notification* n) {
-  // Closing a directory handle ends its outstanding request; the system writes into the record
-  // until it has completed, so the record may only go once both requests have. Neither callback
-  // runs any more once its wait is unregistered, so neither asks again meanwhile.
-  bool ended = EndParentWatch(n);
-  if (n->folderWait != nullptr) UnregisterWaitEx(n->folderWait, INVALID_HANDLE_VALUE);
-  CloseHandle(n->folder.dir);
-  ended = AwaitEnd(n->folder, n->folderEvent) && ended;
-  if (!ended) return;  // never completed: leaking the record is safer than freeing a live buffer
-  CloseHandle(n->folderEvent);
+  Folder* f = n->folder;
+  bool last = false;
+  {
+    // Out of the folder's lists first: from then on no callback touches the notification.
+    std::lock_guard<std::mutex> folders(FoldersLock());
+    std::lock_guard<std::mutex> guard(f->mu);
+    if (n->name.empty()) {
+      f->everyChange.erase(std::find(f->everyChange.begin(), f->everyChange.end(), n));
+    } else {
+      const auto range = f->named.equal_range(n->name);
+      f->named.erase(std::find_if(range.first, range.second,
+                                  [n](const auto& entry) { return entry.second == n; }));
+    }
+    last = f->Empty();
+    if (last) Folders().erase(std::find(Folders().begin(), Folders().end(), f));
+  }
+  if (last) EndFolder(f);
   CloseHandle(n->event);
   delete n;
 }
@@ -325,8 +452,8 @@ Handle ArmNotification(const char* dir, const char* fileName) {
     SetLastError(ERROR_DIRECTORY);
     return kNoHandle;
   }
-  const std::size_t length = std::strlen(dir);
-  if (length >= MAX_PATH) {
+  char full[MAX_PATH];
+  if (std::strlen(dir) >= MAX_PATH || !FullPath(dir, full)) {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return kNoHandle;
   }
@@ -335,36 +462,58 @@ Handle ArmNotification(const char* dir, const char* fileName) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return kNoHandle;
   }
-  std::memcpy(n->path, dir, length + 1);
   // A name with a separator is no file directly in the folder: every change wakes it.
-  if (fileName != nullptr && std::strpbrk(fileName, "\\/") == nullptr &&
-      MultiByteToWideChar(CP_ACP, 0, fileName, -1, n->name, MAX_PATH) == 0) {
-    n->name[0] = L'\0';
-  }
-  n->folder.dir = OpenDirectory(dir, FILE_LIST_DIRECTORY, FILE_FLAG_OVERLAPPED);
-  if (n->folder.dir == INVALID_HANDLE_VALUE) {
-    delete n;
-    return kNoHandle;
+  WCHAR name[MAX_PATH];
+  if (fileName != nullptr && std::strpbrk(fileName, "\\/") == nullptr) {
+    const int chars = MultiByteToWideChar(CP_ACP, 0, fileName, -1, name, MAX_PATH);
+    if (chars > 1) n->name = Upper(name, chars - 1);
   }
   n->event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-  n->folderEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (n->event == nullptr || n->folderEvent == nullptr ||
-      !GetFileInformationByHandle(n->folder.dir, &n->identity) ||
-      !Issue(n->folder, n->folderEvent, kFilter) ||
-      !RegisterWaitForSingleObject(&n->folderWait, n->folderEvent, OnFolderChange, n, INFINITE,
-                                   WT_EXECUTEINWAITTHREAD)) {
+  HANDLE h = OpenDirectory(dir, FILE_LIST_DIRECTORY, FILE_FLAG_OVERLAPPED);
+  BY_HANDLE_FILE_INFORMATION identity{};
+  if (n->event == nullptr || h == INVALID_HANDLE_VALUE ||
+      !GetFileInformationByHandle(h, &identity)) {
     const DWORD error = GetLastError();
-    n->folderWait = nullptr;
-    CloseHandle(n->folder.dir);
-    // A request already asked for writes into the record until it has completed.
-    const bool ended = n->folderEvent == nullptr || AwaitEnd(n->folder, n->folderEvent);
-    if (n->folderEvent != nullptr && ended) CloseHandle(n->folderEvent);
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
     if (n->event != nullptr) CloseHandle(n->event);
-    if (ended) delete n;
+    delete n;
     SetLastError(error);
     return kNoHandle;
   }
-  StartParentWatch(n);
+  {
+    // The same folder by the same path shares its requests; one found gone or broken is
+    // shared no more.
+    std::lock_guard<std::mutex> folders(FoldersLock());
+    Folder* f = nullptr;
+    for (Folder* each : Folders()) {
+      if (!each->gone.load() && !each->broken.load() && SameFile(each->identity, identity) &&
+          CompareStringA(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, each->path, -1, full, -1) ==
+              CSTR_EQUAL) {
+        f = each;
+        break;
+      }
+    }
+    if (f != nullptr) {
+      CloseHandle(h);
+    } else {
+      f = StartFolder(h, full, identity);
+      if (f == nullptr) {
+        const DWORD error = GetLastError();
+        CloseHandle(n->event);
+        delete n;
+        SetLastError(error);
+        return kNoHandle;
+      }
+      Folders().push_back(f);
+    }
+    n->folder = f;
+    std::lock_guard<std::mutex> guard(f->mu);
+    if (n->name.empty()) {
+      f->everyChange.push_back(n);
+    } else {
+      f->named.emplace(n->name, n);
+    }
+  }
   std::lock_guard<std::mutex> guard(RegistryLock());
   Registry()[n->event] = n;
   return n->event;
@@ -377,13 +526,13 @@ bool RearmNotification(Handle notification) {
     SetLastError(ERROR_INVALID_HANDLE);
     return false;
   }
-  Notification* n = it->second;
+  const Folder* f = it->second->folder;
   // The pool's callback asks again as soon as a request completes; the wait consumed the wake.
-  if (n->broken.load()) {
+  if (f->broken.load()) {
     SetLastError(ERROR_INVALID_HANDLE);
     return false;
   }
-  if (n->gone.load()) {
+  if (f->gone.load()) {
     SetLastError(ERROR_PATH_NOT_FOUND);
     return false;
   }
