@@ -12,7 +12,9 @@
 // in) wake its watchers; the file leaving its name (deleted, renamed or moved away) is counted,
 // not woken for: there is nothing to start then, and the count tells the watcher that whatever
 // comes under the name next is a new file. Lost records (an overflow) wake every watcher of the
-// folder.
+// folder. Asking again as seldom as that also matters under Wine on Linux: each request sets
+// Wine's inotify watch on the folder anew, and the kernel drops an event that comes while the
+// watch's mask is being replaced.
 //
 // A second request, on the parent directory, watches folder names there: the watched folder
 // removed or moved away. Wine neither completes the folder's own request nor fails the next one
