@@ -181,16 +181,17 @@ TEST(Notification, KeepsAChangeMadeBetweenTheWakeAndTheRearm) {
 
 TEST(Notification, EachNotificationOfADirectoryFiresOnItsOwn) {
   // Two tasks with one check file: each has a notification of its own. A third task watches
-  // another file of the folder, named with a trailing separator (and, where names compare
-  // regardless of case, in capitals): only its own file wakes it.
+  // another file of the folder, its name one character long, the folder named with a trailing
+  // separator (and, where names compare regardless of case, the file in capitals): only its own
+  // file wakes it.
   const std::string dir = testenv::FreshDir();
   const std::string file = testenv::Join(dir, "in.dat");
 #ifdef _WIN32
   const std::string otherDir = dir + "\\";
-  const char* otherName = "OTHER.DAT";
+  const char* otherName = "O";
 #else
   const std::string otherDir = dir + "/";
-  const char* otherName = "other.dat";
+  const char* otherName = "o";
 #endif
   Handle first = plat::ArmNotification(dir.c_str(), "in.dat");
   Handle second = plat::ArmNotification(dir.c_str(), "in.dat");
@@ -203,7 +204,14 @@ TEST(Notification, EachNotificationOfADirectoryFiresOnItsOwn) {
   // Waking the first consumed nothing of the second.
   EXPECT_EQ(plat::WaitOne(second, kLong), 0);
   EXPECT_EQ(plat::WaitOne(other, 300), kWaitTimeout);
-  ASSERT_TRUE(testenv::WriteFile(testenv::Join(dir, "other.dat"), "z"));
+  ASSERT_TRUE(testenv::WriteFile(testenv::Join(dir, "o"), "z"));
+  EXPECT_EQ(plat::WaitOne(other, kLong), 0);
+  // Renamed in over it: the record that names it comes last, as short as a record can be.
+  Settle(other);
+  ASSERT_TRUE(testenv::WriteFile(testenv::Join(dir, "o.tmp"), "w"));
+  std::error_code ec;
+  std::filesystem::rename(testenv::Join(dir, "o.tmp"), testenv::Join(dir, "o"), ec);
+  ASSERT_FALSE(ec) << ec.message();
   EXPECT_EQ(plat::WaitOne(other, kLong), 0);
   plat::CloseObject(other);
 

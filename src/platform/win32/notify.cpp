@@ -38,6 +38,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -91,8 +92,8 @@ struct Folder {
   char path[MAX_PATH] = {};  // full, without trailing separators but a root's
   BY_HANDLE_FILE_INFORMATION identity{};
   Request folder;
-  HANDLE folderEvent = nullptr;  // the folder's request completes into it
-  HANDLE folderWait = nullptr;   // the pool's wait on folderEvent
+  HANDLE folderEvent = nullptr;     // the folder's request completes into it
+  HANDLE folderWait = nullptr;      // the pool's wait on folderEvent
   std::atomic<bool> broken{false};  // the folder can no longer be asked for changes
   Request parent;  // dir stays INVALID_HANDLE_VALUE for a root, or a parent we may not list
   HANDLE parentEvent = nullptr;
@@ -207,12 +208,17 @@ std::wstring Upper(const WCHAR* name, int chars) {
   return upper;
 }
 
+// Visits the records of a completed request with the number of characters of each name. Wine
+// does not pad a record to whole DWORDs, so the last one may be shorter than the structure (a
+// name of one character); a name is never read past the bytes reported.
 template <typename Visit>
 void ForEachRecord(const Request& r, DWORD bytes, Visit visit) {
-  for (DWORD at = 0; at + sizeof(FILE_NOTIFY_INFORMATION) <= bytes;) {
+  constexpr DWORD kHeader = offsetof(FILE_NOTIFY_INFORMATION, FileName);
+  for (DWORD at = 0; at + kHeader <= bytes;) {
     const auto* record = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(
         reinterpret_cast<const char*>(r.buffer) + at);
-    visit(*record, static_cast<int>(record->FileNameLength / sizeof(WCHAR)));
+    const DWORD nameBytes = std::min<DWORD>(record->FileNameLength, bytes - at - kHeader);
+    visit(*record, static_cast<int>(nameBytes / sizeof(WCHAR)));
     if (record->NextEntryOffset == 0) break;
     at += record->NextEntryOffset;
   }
