@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/posix/profile_text.h"
+#include "platform/linux/profile_text.h"
 #include "platform/profile.h"
 
 namespace {
@@ -35,7 +35,7 @@ void CheckCanary(const std::vector<char>& buf, std::size_t size) {
 std::string ValueFromText(std::string_view text, const char* section, const char* key,
                           std::size_t size) {
   std::vector<char> buf(size + kSlack, kCanary);
-  const std::size_t n = plat::posix::ProfileStringFromText(text, section, key, buf.data(), size);
+  const std::size_t n = plat::lnx::ProfileStringFromText(text, section, key, buf.data(), size);
   CheckCanary(buf, size);
   if (size == 0) {
     Check(n == 0, "value with no buffer");
@@ -51,7 +51,7 @@ std::string ValueFromText(std::string_view text, const char* section, const char
 // terminated within size.
 std::vector<std::string> NamesFromText(std::string_view text, std::size_t size) {
   std::vector<char> buf(size + kSlack, kCanary);
-  const std::size_t n = plat::posix::ProfileSectionNamesFromText(text, buf.data(), size);
+  const std::size_t n = plat::lnx::ProfileSectionNamesFromText(text, buf.data(), size);
   CheckCanary(buf, size);
   std::vector<std::string> names;
   if (size == 0) {

@@ -2,11 +2,11 @@
 #include <string>
 
 #include "entry/win_main.h"
-#include "platform/posix/service_exit.h"
-#include "platform/posix/spawn.h"
+#include "platform/linux/service_exit.h"
+#include "platform/linux/spawn.h"
 
 int main(int argc, char** argv) {
-  plat::posix::RaiseDescriptorLimit();
+  plat::lnx::RaiseDescriptorLimit();
 
   std::string text;
   for (int i = 1; i < argc; ++i) {
@@ -15,5 +15,5 @@ int main(int argc, char** argv) {
   }
   const int code = kelm::WinMain(nullptr, nullptr, text.c_str(), 0);
   // A service tells systemd how it ended by its exit status as well.
-  return code != 0 ? code : plat::posix::ServiceExitStatus();
+  return code != 0 ? code : plat::lnx::ServiceExitStatus();
 }

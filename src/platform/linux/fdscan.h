@@ -7,7 +7,7 @@
 
 #include "platform/handle.h"
 
-namespace plat::posix {
+namespace plat::lnx {
 
 // Looks through /proc/*/fd for a descriptor other than fd (of this process) that refers to the
 // same file as fd. Returns 1 when one is found, 0 when none is, -1 (errno set) when /proc cannot
@@ -43,4 +43,4 @@ Handle AdoptCheckedFile(int fd, bool locked, const char* path);
 // of two watchers awaiting one file would wake each other without end.
 void CloseProbe(int fd, const char* path);
 
-}  // namespace plat::posix
+}  // namespace plat::lnx

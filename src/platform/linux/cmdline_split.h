@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace plat::posix {
+namespace plat::lnx {
 
 // Splits text by the rules of the Microsoft C run-time (Visual C++ 2008 and later, the
 // universal CRT) for the arguments after the program name:
@@ -21,4 +21,4 @@ namespace plat::posix {
 // Empty or blank text gives no arguments.
 std::vector<std::string> SplitCommandLine(const char* text);
 
-}  // namespace plat::posix
+}  // namespace plat::lnx

@@ -2,7 +2,7 @@
 // its open descriptors, session and process group, blocked and ignored signals, descriptor
 // limit. Output goes to
 // <file>.tmp and is renamed to <file> when complete, so a test can wait for <file> to appear.
-//   usage: posix_startinfo <file>
+//   usage: linux_startinfo <file>
 // Lines: "pid=N", "sid=N", "pgid=N", "sigblk=HEX", "sigign=HEX", "nofile=SOFT HARD", then
 // "fd=N TARGET" per descriptor.
 #include <dirent.h>
@@ -34,7 +34,7 @@ std::string StatusField(const std::string& status, const std::string& key) {
 
 int main(int argc, char** argv) {
   if (argc != 2) {
-    std::fputs("usage: posix_startinfo <file>\n", stderr);
+    std::fputs("usage: linux_startinfo <file>\n", stderr);
     return 2;
   }
   std::ostringstream out;

@@ -13,11 +13,11 @@
 #include <new>
 #include <thread>
 
-#include "platform/posix/fdwait.h"
-#include "platform/posix/object.h"
+#include "platform/linux/fdwait.h"
+#include "platform/linux/object.h"
 
 namespace plat {
-namespace posix {
+namespace lnx {
 
 int NewSignalFd() { return eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); }
 
@@ -117,12 +117,12 @@ void* ThreadMain(void* p) {
 }
 
 }  // namespace
-}  // namespace posix
+}  // namespace lnx
 
 Handle NewEvent() {
-  const int fd = posix::NewSignalFd();
+  const int fd = lnx::NewSignalFd();
   if (fd < 0) return nullptr;
-  auto* event = new (std::nothrow) posix::EventObject(fd);
+  auto* event = new (std::nothrow) lnx::EventObject(fd);
   if (event == nullptr) {
     close(fd);
     errno = ENOMEM;
@@ -131,7 +131,7 @@ Handle NewEvent() {
 }
 
 bool SignalEvent(Handle event) {
-  auto* e = dynamic_cast<posix::EventObject*>(posix::AsObject(event));
+  auto* e = dynamic_cast<lnx::EventObject*>(lnx::AsObject(event));
   if (e == nullptr) {
     errno = EINVAL;
     return false;
@@ -141,7 +141,7 @@ bool SignalEvent(Handle event) {
 }
 
 int WaitAny(Handle a, Handle b, std::uint32_t timeoutMs) {
-  posix::Object* objects[2] = {posix::AsObject(a), posix::AsObject(b)};
+  lnx::Object* objects[2] = {lnx::AsObject(a), lnx::AsObject(b)};
   pollfd fds[2];
   for (int i = 0; i < 2; ++i) {
     if (objects[i] == nullptr || objects[i]->WaitFd() < 0) {
@@ -151,7 +151,7 @@ int WaitAny(Handle a, Handle b, std::uint32_t timeoutMs) {
     fds[i] = {objects[i]->WaitFd(), POLLIN, 0};
   }
   const int n =
-      posix::PollFor(fds, 2, timeoutMs == kInfinite ? -1 : static_cast<std::int64_t>(timeoutMs));
+      lnx::PollFor(fds, 2, timeoutMs == kInfinite ? -1 : static_cast<std::int64_t>(timeoutMs));
   if (n < 0) return kWaitFailed;
   if (n == 0) return kWaitTimeout;
   for (int i = 0; i < 2; ++i) {
@@ -165,14 +165,14 @@ int WaitAny(Handle a, Handle b, std::uint32_t timeoutMs) {
 }
 
 int WaitOne(Handle h, std::uint32_t timeoutMs) {
-  posix::Object* object = posix::AsObject(h);
+  lnx::Object* object = lnx::AsObject(h);
   if (object == nullptr || object->WaitFd() < 0) {
     errno = EINVAL;
     return kWaitFailed;
   }
   pollfd fd = {object->WaitFd(), POLLIN, 0};
   const int n =
-      posix::PollFor(&fd, 1, timeoutMs == kInfinite ? -1 : static_cast<std::int64_t>(timeoutMs));
+      lnx::PollFor(&fd, 1, timeoutMs == kInfinite ? -1 : static_cast<std::int64_t>(timeoutMs));
   if (n < 0) return kWaitFailed;
   if (n == 0) return kWaitTimeout;
   if (!(fd.revents & POLLIN)) {
@@ -190,17 +190,17 @@ Handle StartThread(ThreadProc fn, void* arg) {
     errno = EINVAL;
     return nullptr;
   }
-  auto* state = new (std::nothrow) posix::ThreadState;
+  auto* state = new (std::nothrow) lnx::ThreadState;
   if (state == nullptr) {
     errno = ENOMEM;
     return nullptr;
   }
   state->fn = fn;
   state->arg = arg;
-  state->fd = posix::NewSignalFd();
+  state->fd = lnx::NewSignalFd();
   // Allocated before the thread starts, so a failure leaves no thread without a handle.
   auto* object =
-      static_cast<posix::ThreadObject*>(::operator new(sizeof(posix::ThreadObject), std::nothrow));
+      static_cast<lnx::ThreadObject*>(::operator new(sizeof(lnx::ThreadObject), std::nothrow));
   if (state->fd < 0 || object == nullptr) {
     const int err = state->fd < 0 ? errno : ENOMEM;
     if (state->fd >= 0) close(state->fd);
@@ -210,7 +210,7 @@ Handle StartThread(ThreadProc fn, void* arg) {
     return nullptr;
   }
   pthread_t tid;
-  const int err = pthread_create(&tid, nullptr, posix::ThreadMain, state);
+  const int err = pthread_create(&tid, nullptr, lnx::ThreadMain, state);
   if (err != 0) {
     close(state->fd);
     ::operator delete(object);
@@ -218,11 +218,11 @@ Handle StartThread(ThreadProc fn, void* arg) {
     errno = err;
     return nullptr;
   }
-  return new (object) posix::ThreadObject(tid, state);
+  return new (object) lnx::ThreadObject(tid, state);
 }
 
 bool ThreadExitCode(Handle thread, std::uint32_t* code) {
-  auto* t = dynamic_cast<posix::ThreadObject*>(posix::AsObject(thread));
+  auto* t = dynamic_cast<lnx::ThreadObject*>(lnx::AsObject(thread));
   if (t == nullptr || code == nullptr) {
     errno = EINVAL;
     return false;

@@ -61,13 +61,13 @@
 #include <utility>
 #include <vector>
 
-#include "platform/posix/fdscan.h"
-#include "platform/posix/fdwait.h"
-#include "platform/posix/object.h"
+#include "platform/linux/fdscan.h"
+#include "platform/linux/fdwait.h"
+#include "platform/linux/object.h"
 #include "platform/sync.h"
 
 namespace plat {
-namespace posix {
+namespace lnx {
 namespace {
 
 // Last-write changes of the files in the directory; a file created, or renamed into it, is new
@@ -688,22 +688,22 @@ bool OpenersTracked(Handle notification) {
   return n != nullptr && n->dir_->Tracking();
 }
 
-}  // namespace posix
+}  // namespace lnx
 
 Handle ArmNotification(const char* dir, const char* fileName) {
   if (dir == nullptr) {
     errno = EINVAL;
     return kNoHandle;
   }
-  const int fd = posix::NewSignalFd();
+  const int fd = lnx::NewSignalFd();
   if (fd < 0) return kNoHandle;
-  auto* n = new (std::nothrow) posix::Notification(fd, fileName != nullptr ? fileName : "");
+  auto* n = new (std::nothrow) lnx::Notification(fd, fileName != nullptr ? fileName : "");
   if (n == nullptr) {
     close(fd);
     errno = ENOMEM;
     return kNoHandle;
   }
-  posix::DirWatch* d = posix::AcquireDir(dir);
+  lnx::DirWatch* d = lnx::AcquireDir(dir);
   if (d == nullptr) {
     const int err = errno;
     delete n;
@@ -715,20 +715,20 @@ Handle ArmNotification(const char* dir, const char* fileName) {
 }
 
 std::uint64_t Departures(Handle notification) {
-  posix::Notification* n = posix::AsNotification(notification);
+  lnx::Notification* n = lnx::AsNotification(notification);
   if (n == nullptr || !n->inDir_ || n->name_.empty()) return 0;
   return n->dir_->DeparturesOf(n->name_);
 }
 
 bool WatchRelease(Handle notification, bool on) {
-  posix::Notification* n = posix::AsNotification(notification);
+  lnx::Notification* n = lnx::AsNotification(notification);
   if (n == nullptr || !n->inDir_ || n->name_.empty()) return false;
   n->dir_->SetReleaseWatch(n, on);
   return on;
 }
 
 bool RearmNotification(Handle notification) {
-  posix::Notification* n = posix::AsNotification(notification);
+  lnx::Notification* n = lnx::AsNotification(notification);
   if (n == nullptr) return false;
   // What arrived since the wake stays pending, so the next wait reports it at once.
   if (!n->dir_->Alive()) {
@@ -739,21 +739,21 @@ bool RearmNotification(Handle notification) {
 }
 
 std::uint32_t CloseMark(Handle notification) {
-  posix::Notification* n = posix::AsNotification(notification);
+  lnx::Notification* n = lnx::AsNotification(notification);
   if (n == nullptr) return 0;
   n->settling_ = false;  // a new attempt begins
   return n->closes_.load(std::memory_order_acquire);
 }
 
 Handle OpenSettled(Handle notification, const char* path) {
-  posix::Notification* n = posix::AsNotification(notification);
+  lnx::Notification* n = lnx::AsNotification(notification);
   if (n == nullptr || path == nullptr) {
     errno = EINVAL;
     return kNoHandle;
   }
   n->settling_ = true;
   n->dir_->StartTracking();
-  posix::Notification::Look& look = n->look_;
+  lnx::Notification::Look& look = n->look_;
   struct stat named;
   if (stat(path, &named) < 0) {
     look.valid = false;
@@ -761,13 +761,13 @@ Handle OpenSettled(Handle notification, const char* path) {
   }
   // Outside the lock of the checks, which this search may take milliseconds over; this
   // process's own descriptors are only the checks' probes.
-  if (S_ISREG(named.st_mode) && posix::DescriptorOpenElsewhere(named.st_dev, named.st_ino) > 0) {
+  if (S_ISREG(named.st_mode) && lnx::DescriptorOpenElsewhere(named.st_dev, named.st_ino) > 0) {
     look.valid = false;
     errno = EBUSY;
     return kNoHandle;
   }
 
-  const bool locked = posix::LockChecks();
+  const bool locked = lnx::LockChecks();
   // Every open and close queued so far is counted, and no probe of ours is open meanwhile.
   n->dir_->Drain();
   int openers = 0;
@@ -795,8 +795,8 @@ Handle OpenSettled(Handle notification, const char* path) {
                       look.st.st_mtim.tv_nsec == st.st_mtim.tv_nsec &&
                       look.st.st_ctim.tv_sec == st.st_ctim.tv_sec &&
                       look.st.st_ctim.tv_nsec == st.st_ctim.tv_nsec;
-    if (same && now - look.at >= posix::kSettleQuiet) {
-      return posix::AdoptCheckedFile(fd, locked, path);
+    if (same && now - look.at >= lnx::kSettleQuiet) {
+      return lnx::AdoptCheckedFile(fd, locked, path);
     }
     if (!same) {
       look.valid = true;
@@ -806,24 +806,24 @@ Handle OpenSettled(Handle notification, const char* path) {
     }
     err = EBUSY;  // not quiet for long enough yet
   }
-  if (fd >= 0) posix::CloseProbe(fd, path);
-  if (locked) posix::UnlockChecks();
+  if (fd >= 0) lnx::CloseProbe(fd, path);
+  if (locked) lnx::UnlockChecks();
   errno = err;
   return kNoHandle;
 }
 
 int PauseForFile(Handle notification, std::uint32_t mark, Handle stop, std::uint32_t ms) {
-  posix::Object* stopObject = posix::AsObject(stop);
+  lnx::Object* stopObject = lnx::AsObject(stop);
   const int stopFd = stopObject != nullptr ? stopObject->WaitFd() : -1;
-  if (stopFd >= 0 && posix::IsSignalled(stopFd)) return 1;
+  if (stopFd >= 0 && lnx::IsSignalled(stopFd)) return 1;
 
-  auto* n = dynamic_cast<posix::Notification*>(posix::AsObject(notification));
+  auto* n = dynamic_cast<lnx::Notification*>(lnx::AsObject(notification));
   auto closedSinceMark = [&] {
     return n != nullptr && n->closes_.load(std::memory_order_acquire) != mark;
   };
   if (closedSinceMark()) return 0;
 
-  const long quickUs = n != nullptr ? posix::QuickRetryDelayUs(n) : 0;
+  const long quickUs = n != nullptr ? lnx::QuickRetryDelayUs(n) : 0;
   if (quickUs > 0) {
     const timespec wait = {0, quickUs * 1000};
     if (stopFd < 0) {
@@ -837,7 +837,7 @@ int PauseForFile(Handle notification, std::uint32_t mark, Handle stop, std::uint
 
   // A private signal for this pause, raised by the reader on each close of the file. It lives
   // only while the pause does, so idle notifications hold one descriptor each.
-  int closeFd = n != nullptr ? posix::NewSignalFd() : -1;
+  int closeFd = n != nullptr ? lnx::NewSignalFd() : -1;
   if (closeFd >= 0) {
     std::lock_guard<std::mutex> guard(n->dir_->mu_);
     n->pausers_.push_back(closeFd);
@@ -854,7 +854,7 @@ int PauseForFile(Handle notification, std::uint32_t mark, Handle stop, std::uint
     nfds_t count = 0;
     if (stopFd >= 0) fds[count++] = {stopFd, POLLIN, 0};
     if (closeFd >= 0) fds[count++] = {closeFd, POLLIN, 0};
-    const int r = count > 0 ? posix::PollFor(fds, count, left) : -1;
+    const int r = count > 0 ? lnx::PollFor(fds, count, left) : -1;
     bool broken = r < 0;
     for (nfds_t i = 0; r > 0 && i < count; ++i) {
       if (fds[i].revents & (POLLERR | POLLHUP | POLLNVAL)) broken = true;
@@ -869,7 +869,7 @@ int PauseForFile(Handle notification, std::uint32_t mark, Handle stop, std::uint
       result = 1;
       break;
     }
-    if (closeFd >= 0) posix::DrainSignalFd(closeFd);
+    if (closeFd >= 0) lnx::DrainSignalFd(closeFd);
   }
 
   if (closeFd >= 0) {

@@ -37,13 +37,13 @@
 #include <vector>
 
 #include "platform/errors.h"
-#include "platform/posix/cmdline_split.h"
-#include "platform/posix/spawn.h"
+#include "platform/linux/cmdline_split.h"
+#include "platform/linux/spawn.h"
 
 extern char** environ;
 
 namespace plat {
-namespace posix {
+namespace lnx {
 
 std::vector<std::string> SplitCommandLine(const char* text) {
   std::vector<std::string> args;
@@ -82,7 +82,7 @@ std::vector<std::string> SplitCommandLine(const char* text) {
   return args;
 }
 
-}  // namespace posix
+}  // namespace lnx
 
 namespace {
 
@@ -185,12 +185,12 @@ bool Spawn(const std::string& path, const std::vector<std::string>& args) {
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
 
-  posix::SpawnRequest request;
+  lnx::SpawnRequest request;
   request.program = path.c_str();
   request.argv = argv.data();
   request.newSession = true;
   pid_t pid = 0;
-  int rc = posix::SpawnProgram(request, &pid);
+  int rc = lnx::SpawnProgram(request, &pid);
   if (rc != 0) {
     SetLastErrorCode(static_cast<std::uint32_t>(rc));
     return false;
@@ -214,7 +214,7 @@ bool ShellOpen(const char* file, const char* params) {
   }
   if (!program.empty()) {
     std::vector<std::string> args{file};
-    for (std::string& a : posix::SplitCommandLine(params)) args.push_back(std::move(a));
+    for (std::string& a : lnx::SplitCommandLine(params)) args.push_back(std::move(a));
     return Spawn(program, args);
   }
 

@@ -184,7 +184,7 @@ TEST_F(ExclusiveCheckTest, ACheckRefusedJustAfterTheCloseIsRetriedWithoutSpendin
   inst_.WriteTaskIni(inst_.RecorderTask("A", "in.dat", rec));
   ASSERT_TRUE(testenv::WriteFile(inst_.Watched("in.dat"), "old"));
   const std::string out = inst_.Path("late.out");
-  helpers_.push_back(testenv::Start(testenv::ToolPath("posix_lateholder"),
+  helpers_.push_back(testenv::Start(testenv::ToolPath("linux_lateholder"),
                                     {inst_.Watched("in.dat"), "11", "30"}, {}, out));
   ASSERT_TRUE(helpers_.back().valid());
   ASSERT_TRUE(testenv::WaitFor([&] { return testenv::ReadFile(out) == "held\n"; }));

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/posix/cmdline_split.h"
+#include "platform/linux/cmdline_split.h"
 #include "platform/shell.h"
 #include "support/recorder_format.h"
 #include "support/testenv.h"
@@ -59,9 +59,9 @@ TEST(PosixCommandLineSplit, FollowsTheWindowsRuntimeRules) {
       {"a\nb\x01 \xe3\x81\x82", {"a\nb\x01", "\xe3\x81\x82"}},
   };
   for (const SplitCase& c : cases) {
-    EXPECT_EQ(plat::posix::SplitCommandLine(c.text), c.args) << "text: [" << c.text << "]";
+    EXPECT_EQ(plat::lnx::SplitCommandLine(c.text), c.args) << "text: [" << c.text << "]";
   }
-  EXPECT_TRUE(plat::posix::SplitCommandLine(nullptr).empty());
+  EXPECT_TRUE(plat::lnx::SplitCommandLine(nullptr).empty());
 }
 
 // No child of this process is left, running or ended-but-unwaited. WNOWAIT leaves a zombie
@@ -207,7 +207,7 @@ TEST(PosixShellOpen, ChildInheritsNoDescriptorAndOwnsItsSession) {
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGUSR1, &ignore, &oldUsr1);
 
-  bool started = plat::ShellOpen(testenv::ToolPath("posix_startinfo").c_str(), out.c_str());
+  bool started = plat::ShellOpen(testenv::ToolPath("linux_startinfo").c_str(), out.c_str());
 
   sigaction(SIGUSR1, &oldUsr1, nullptr);
   pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);

@@ -35,9 +35,9 @@
 #include <vector>
 
 #include "platform/errors.h"
-#include "platform/posix/object.h"
-#include "platform/posix/service_exit.h"
-#include "platform/posix/spawn.h"
+#include "platform/linux/object.h"
+#include "platform/linux/service_exit.h"
+#include "platform/linux/spawn.h"
 
 namespace plat {
 namespace {
@@ -55,9 +55,9 @@ constexpr long kStopJobStartGraceSec = 10;
 // Enough for any answer we ask systemctl for; more is read and dropped.
 constexpr std::size_t kMaxOutput = 4096;
 
-class ServiceManager final : public posix::Object {};
+class ServiceManager final : public lnx::Object {};
 
-class ServiceEntry final : public posix::Object {
+class ServiceEntry final : public lnx::Object {
  public:
   explicit ServiceEntry(const char* name) : unit_(std::string(name) + ".service") {}
   const std::string& unit() const { return unit_; }
@@ -80,8 +80,8 @@ class ServiceEntry final : public posix::Object {
   timespec stopAt_{};
 };
 
-ServiceManager* AsManager(Handle h) { return dynamic_cast<ServiceManager*>(posix::AsObject(h)); }
-ServiceEntry* AsEntry(Handle h) { return dynamic_cast<ServiceEntry*>(posix::AsObject(h)); }
+ServiceManager* AsManager(Handle h) { return dynamic_cast<ServiceManager*>(lnx::AsObject(h)); }
+ServiceEntry* AsEntry(Handle h) { return dynamic_cast<ServiceEntry*>(lnx::AsObject(h)); }
 
 // Unit names allow more, but a service name of ours never needs '@' (templates) or '\'
 // (systemd's escapes), and nothing here may lead out of the unit folder.
@@ -113,14 +113,14 @@ int RunSystemctl(std::initializer_list<const char*> args, std::string* out) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return -1;
   const int devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  posix::SpawnRequest request;
+  lnx::SpawnRequest request;
   request.program = "systemctl";
   request.argv = argv.data();
   request.searchPath = true;
   request.stdinFd = devNull;
   request.stdoutFd = fds[1];
   pid_t pid = 0;
-  const int rc = devNull < 0 ? errno : posix::SpawnProgram(request, &pid);
+  const int rc = devNull < 0 ? errno : lnx::SpawnProgram(request, &pid);
   if (devNull >= 0) close(devNull);
   close(fds[1]);
   if (rc != 0) {
@@ -293,7 +293,7 @@ std::string UnitFile(const char* description, const char* exePath) {
          "Restart=on-failure\nRestartSec=5\n"
          "# A start abandoned for wrong settings: starting again would fail the same way.\n"
          "RestartPreventExitStatus=" +
-         std::to_string(posix::kExitStartAbandoned) +
+         std::to_string(lnx::kExitStartAbandoned) +
          "\n# To run it as another user, uncomment both lines and name the user. CAP_LEASE lets\n"
          "# it take leases on check files it does not own, the check that a file's writer has\n"
          "# let go of it. That user needs write access to the log folder beside the program.\n"
@@ -450,7 +450,7 @@ bool DeleteServiceEntry(Handle service) {
   return true;
 }
 
-void CloseServiceEntry(Handle h) { delete posix::AsObject(h); }
+void CloseServiceEntry(Handle h) { delete lnx::AsObject(h); }
 
 bool RegistrySetString(RegistryRoot, const char* keyPath, const char* valueName, const char* data,
                        std::uint32_t byteCount) {

@@ -23,7 +23,7 @@
 // making of the copy needs it: the child gives the start's share back as the first thing it
 // does, so the checks go on while it resets its signals and execs, and while the starting
 // thread waits to be scheduled again after that.
-#include "platform/posix/spawn.h"
+#include "platform/linux/spawn.h"
 
 #include <fcntl.h>
 #include <sched.h>
@@ -35,11 +35,11 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/posix/fdscan.h"
+#include "platform/linux/fdscan.h"
 
 extern char** environ;
 
-namespace plat::posix {
+namespace plat::lnx {
 namespace {
 
 // The limit the process started with, once it has been raised; read-only after main began.
@@ -207,4 +207,4 @@ int SpawnProgram(const SpawnRequest& request, pid_t* pid) {
 
 bool LastSpawnReportedInMemory() { return t_reportedInMemory; }
 
-}  // namespace plat::posix
+}  // namespace plat::lnx

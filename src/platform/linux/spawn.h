@@ -4,7 +4,7 @@
 
 #include <sys/types.h>
 
-namespace plat::posix {
+namespace plat::lnx {
 
 // Raises the soft limit on open descriptors to the hard one, for this process alone: every
 // task holds a few descriptors, so a few hundred tasks pass the usual soft limit of 1024.
@@ -31,4 +31,4 @@ int SpawnProgram(const SpawnRequest& request, pid_t* pid);
 // from shared memory at once (where vfork shares it), rather than waiting on the pipe.
 bool LastSpawnReportedInMemory();
 
-}  // namespace plat::posix
+}  // namespace plat::lnx

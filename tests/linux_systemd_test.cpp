@@ -261,7 +261,7 @@ TEST_F(SystemdTest, StartedProgramGetsTheDescriptorLimitTheServiceWasGiven) {
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &mine), 0);
   if (mine.rlim_max <= 512) GTEST_SKIP() << "the hard descriptor limit is too low to lower";
   const std::string info = inst_.Path("info.txt");
-  inst_.WriteTaskIni("[Only]\r\nCheckFile=in.dat\r\nTask=" + testenv::ToolPath("posix_startinfo") +
+  inst_.WriteTaskIni("[Only]\r\nCheckFile=in.dat\r\nTask=" + testenv::ToolPath("linux_startinfo") +
                      "\r\nPara=\"" + info + "\"\r\n");
   NotifySocket sock(AbstractName());
   rlimit lowered = mine;

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <string_view>
 
-namespace plat::posix {
+namespace plat::lnx {
 
 // Bytes of a profile file that are read; anything after them is ignored.
 constexpr std::size_t kProfileReadLimit = std::size_t{8} << 20;
@@ -14,4 +14,4 @@ std::size_t ProfileStringFromText(std::string_view text, const char* section, co
                                   char* buf, std::size_t size);
 std::size_t ProfileSectionNamesFromText(std::string_view text, char* buf, std::size_t size);
 
-}  // namespace plat::posix
+}  // namespace plat::lnx

@@ -1,7 +1,7 @@
 // Linux backend, internal: the exit status by which systemd learns how the service ended.
 #pragma once
 
-namespace plat::posix {
+namespace plat::lnx {
 
 // The exit status of a service whose start was abandoned: EX_CONFIG of <sysexits.h>, which
 // systemd shows as "status=78/CONFIG". The unit lists it in RestartPreventExitStatus=, since
@@ -12,4 +12,4 @@ constexpr int kExitStartAbandoned = 78;
 // kExitStartAbandoned for a service-specific error, 1 for any other.
 int ServiceExitStatus();
 
-}  // namespace plat::posix
+}  // namespace plat::lnx

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/posix/profile_text.h"
+#include "platform/linux/profile_text.h"
 #include "platform/profile.h"
 #include "support/testenv.h"
 
@@ -22,7 +22,7 @@ std::string Get(const std::string& file, const char* section, const char* key) {
 
 std::string GetText(const std::string& text, const char* section, const char* key) {
   char buf[260];
-  const std::size_t n = plat::posix::ProfileStringFromText(text, section, key, buf, sizeof buf);
+  const std::size_t n = plat::lnx::ProfileStringFromText(text, section, key, buf, sizeof buf);
   return std::string(buf, n);
 }
 
@@ -44,7 +44,7 @@ TEST(PosixProfile, CommentsNulBytesAndNamelessSection) {
   EXPECT_EQ(GetText(text, "s", "u"), "5");  // and the key
   EXPECT_EQ(GetText(text, "n", "w"), "1");  // and the section name
   char names[32];
-  const std::size_t n = plat::posix::ProfileSectionNamesFromText(text, names, sizeof names);
+  const std::size_t n = plat::lnx::ProfileSectionNamesFromText(text, names, sizeof names);
   EXPECT_EQ(n, 4u);
   EXPECT_EQ(std::memcmp(names, "s\0n\0\0", 5), 0);
 }
@@ -70,7 +70,7 @@ TEST(PosixProfile, OnlyRegularFilesAreRead) {
 }
 
 TEST(PosixProfile, ReadsUpToTheLimitAndDropsTheCutLine) {
-  const std::size_t limit = plat::posix::kProfileReadLimit;
+  const std::size_t limit = plat::lnx::kProfileReadLimit;
   std::string text = "[s]\nearly=1\n";
   const std::string filler = "pad=" + std::string(1000, 'p') + "\n";
   while (text.size() + filler.size() < limit - 2000) text += filler;

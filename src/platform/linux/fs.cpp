@@ -35,11 +35,11 @@
 #include <new>
 #include <string>
 
-#include "platform/posix/fdscan.h"
-#include "platform/posix/object.h"
+#include "platform/linux/fdscan.h"
+#include "platform/linux/object.h"
 
 namespace plat {
-namespace posix {
+namespace lnx {
 namespace {
 
 // The lock of the checks. A check holds it alone; starts share it, so several can be under way
@@ -215,7 +215,7 @@ Handle AdoptCheckedFile(int fd, bool locked, const char* path) {
   return kNoHandle;
 }
 
-}  // namespace posix
+}  // namespace lnx
 
 bool PathAttributesReadable(const char* path) {
   if (path == nullptr) {
@@ -234,7 +234,7 @@ Handle OpenExclusive(const char* path, bool* undecided) {
   }
   // Taken before the open: from here to the handle's close our descriptor is in the count of
   // open files that another watcher's lease is judged by.
-  const bool locked = posix::LockChecks();
+  const bool locked = lnx::LockChecks();
   // Non-blocking: a FIFO must not hang the open, and a file under another opener's lease
   // fails at once (it is in use) instead of waiting for the lease to break.
   const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
@@ -248,7 +248,7 @@ Handle OpenExclusive(const char* path, bool* undecided) {
     } else if (!S_ISREG(st.st_mode)) {
       err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
     } else {
-      const int alone = posix::AloneByLease(fd);
+      const int alone = lnx::AloneByLease(fd);
       if (alone == 0) {
         err = EBUSY;
       } else if (alone < 0) {
@@ -257,16 +257,16 @@ Handle OpenExclusive(const char* path, bool* undecided) {
       }
     }
   }
-  if (err == 0) return posix::AdoptCheckedFile(fd, locked, path);
-  if (fd >= 0) posix::CloseProbe(fd, path);
-  if (locked) posix::UnlockChecks();
+  if (err == 0) return lnx::AdoptCheckedFile(fd, locked, path);
+  if (fd >= 0) lnx::CloseProbe(fd, path);
+  if (locked) lnx::UnlockChecks();
   errno = err;
   return kNoHandle;
 }
 
 bool OpenFoundFileHeld() { return errno == EBUSY; }
 
-namespace posix {
+namespace lnx {
 namespace {
 
 bool ToFileTime(const struct stat& st, std::uint32_t* low, std::uint32_t* high) {
@@ -286,9 +286,9 @@ bool ToFileTime(const struct stat& st, std::uint32_t* low, std::uint32_t* high) 
 }
 
 }  // namespace
-}  // namespace posix
+}  // namespace lnx
 
-namespace posix {
+namespace lnx {
 namespace {
 
 bool ToStamp(const struct stat& st, FileStamp* stamp) {
@@ -299,16 +299,16 @@ bool ToStamp(const struct stat& st, FileStamp* stamp) {
 }
 
 }  // namespace
-}  // namespace posix
+}  // namespace lnx
 
 bool FileStampOf(Handle file, FileStamp* stamp) {
-  auto* f = dynamic_cast<posix::FileObject*>(posix::AsObject(file));
+  auto* f = dynamic_cast<lnx::FileObject*>(lnx::AsObject(file));
   if (f == nullptr || stamp == nullptr) {
     errno = EINVAL;
     return false;
   }
   struct stat st;
-  return fstat(f->fd(), &st) == 0 && posix::ToStamp(st, stamp);
+  return fstat(f->fd(), &st) == 0 && lnx::ToStamp(st, stamp);
 }
 
 bool PeekFileStamp(const char* path, FileStamp* stamp) {
@@ -317,18 +317,18 @@ bool PeekFileStamp(const char* path, FileStamp* stamp) {
     return false;
   }
   struct stat st;
-  return stat(path, &st) == 0 && posix::ToStamp(st, stamp);
+  return stat(path, &st) == 0 && lnx::ToStamp(st, stamp);
 }
 
 bool FileWriteTime(Handle file, std::uint32_t* low, std::uint32_t* high) {
-  auto* f = dynamic_cast<posix::FileObject*>(posix::AsObject(file));
+  auto* f = dynamic_cast<lnx::FileObject*>(lnx::AsObject(file));
   if (f == nullptr || low == nullptr || high == nullptr) {
     errno = EINVAL;
     return false;
   }
   struct stat st;
   if (fstat(f->fd(), &st) < 0) return false;
-  return posix::ToFileTime(st, low, high);
+  return lnx::ToFileTime(st, low, high);
 }
 
 bool PathWriteTime(const char* path, std::uint32_t* low, std::uint32_t* high) {
@@ -338,7 +338,7 @@ bool PathWriteTime(const char* path, std::uint32_t* low, std::uint32_t* high) {
   }
   struct stat st;
   if (stat(path, &st) < 0) return false;
-  return posix::ToFileTime(st, low, high);
+  return lnx::ToFileTime(st, low, high);
 }
 
 bool RemoveFile(const char* path) {

@@ -34,10 +34,10 @@
 #include <cstring>
 #include <string>
 
-#include "platform/posix/profile_text.h"
+#include "platform/linux/profile_text.h"
 
 namespace plat {
-namespace posix {
+namespace lnx {
 namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
@@ -180,7 +180,7 @@ std::size_t ProfileSectionNamesFromText(std::string_view text, char* buf, std::s
   return endsOnName ? used + 1 : used;
 }
 
-}  // namespace posix
+}  // namespace lnx
 
 namespace {
 
@@ -193,7 +193,7 @@ bool ReadProfileFile(const char* path, std::string& out) {
     close(fd);
     return false;
   }
-  const std::size_t limit = posix::kProfileReadLimit;
+  const std::size_t limit = lnx::kProfileReadLimit;
   std::size_t expect = st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0;
   if (expect > limit) expect = limit;
   // One byte more than the limit tells a file that reached it from one that ends there; the
@@ -236,7 +236,7 @@ std::size_t ProfileString(const char* file, const char* section, const char* key
   buf[0] = '\0';
   std::string text;
   if (file == nullptr || !ReadProfileFile(file, text)) return 0;
-  return posix::ProfileStringFromText(text, section, key, buf, size);
+  return lnx::ProfileStringFromText(text, section, key, buf, size);
 }
 
 std::size_t ProfileSectionNames(const char* file, char* buf, std::size_t size) {
@@ -245,7 +245,7 @@ std::size_t ProfileSectionNames(const char* file, char* buf, std::size_t size) {
   if (size >= 2) buf[1] = '\0';
   std::string text;
   if (file == nullptr || !ReadProfileFile(file, text)) return 0;
-  return posix::ProfileSectionNamesFromText(text, buf, size);
+  return lnx::ProfileSectionNamesFromText(text, buf, size);
 }
 
 }  // namespace plat

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-namespace plat::posix {
+namespace plat::lnx {
 
 // A non-blocking, close-on-exec eventfd, not signalled; -1 (errno set) on failure.
 int NewSignalFd();
@@ -19,4 +19,4 @@ void DrainSignalFd(int fd);
 // ever) has passed. Returns poll's count (0 on time-out) or -1 with errno set.
 int PollFor(pollfd* fds, nfds_t count, std::int64_t timeoutMs);
 
-}  // namespace plat::posix
+}  // namespace plat::lnx

@@ -23,8 +23,8 @@
 #include "platform/handle.h"
 #include "platform/module.h"
 #include "platform/notify.h"
-#include "platform/posix/fdscan.h"
-#include "platform/posix/spawn.h"
+#include "platform/linux/fdscan.h"
+#include "platform/linux/spawn.h"
 #include "platform/sync.h"
 #include "support/testenv.h"
 
@@ -123,15 +123,15 @@ TEST(PosixExclusiveOpen, DescriptorScanSeesOtherDescriptorsOnly) {
   ASSERT_TRUE(testenv::WriteFile(path, "x"));
   const int mine = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_GE(mine, 0);
-  EXPECT_EQ(plat::posix::OtherDescriptorOpen(mine), 0);
+  EXPECT_EQ(plat::lnx::OtherDescriptorOpen(mine), 0);
   // Another name for the same file is the same file.
   const std::string link = path + ".lnk";
   ASSERT_EQ(symlink(path.c_str(), link.c_str()), 0);
   const int other = open(link.c_str(), O_WRONLY | O_CLOEXEC);
   ASSERT_GE(other, 0);
-  EXPECT_EQ(plat::posix::OtherDescriptorOpen(mine), 1);
+  EXPECT_EQ(plat::lnx::OtherDescriptorOpen(mine), 1);
   close(other);
-  EXPECT_EQ(plat::posix::OtherDescriptorOpen(mine), 0);
+  EXPECT_EQ(plat::lnx::OtherDescriptorOpen(mine), 0);
   close(mine);
 }
 
@@ -223,12 +223,12 @@ TEST(PosixExclusiveOpen, ProgramsStartedMeanwhileNeverFailTheChecks) {
   auto starter = [&] {
     char program[] = "/bin/true";
     char* argv[] = {program, nullptr};
-    plat::posix::SpawnRequest request;
+    plat::lnx::SpawnRequest request;
     request.program = program;
     request.argv = argv;
     while (!done.load()) {
       pid_t pid = 0;
-      if (plat::posix::SpawnProgram(request, &pid) != 0) continue;
+      if (plat::lnx::SpawnProgram(request, &pid) != 0) continue;
       started.fetch_add(1);
       waitpid(pid, nullptr, 0);
     }
@@ -244,10 +244,10 @@ TEST(PosixExclusiveOpen, ProgramsStartedMeanwhileNeverFailTheChecks) {
   EXPECT_EQ(s.failures.load(), 0);
 }
 
-using plat::posix::LockChecks;
-using plat::posix::LockForStart;
-using plat::posix::UnlockChecks;
-using plat::posix::UnlockForStart;
+using plat::lnx::LockChecks;
+using plat::lnx::LockForStart;
+using plat::lnx::UnlockChecks;
+using plat::lnx::UnlockForStart;
 
 TEST(PosixExclusiveOpen, StartsShareTheChecksLockAndAChecksWaitsForThemAll) {
   ASSERT_TRUE(LockForStart());
@@ -340,14 +340,14 @@ TEST(PosixExclusiveOpen, AChildOnItsWayToExecHoldsNoCheckBack) {
   });
   char program[] = "kelm-no-such-program";
   char* argv[] = {program, nullptr};
-  plat::posix::SpawnRequest request;
+  plat::lnx::SpawnRequest request;
   request.program = program;
   request.argv = argv;
   request.searchPath = true;
   ASSERT_EQ(setenv("PATH", longPath.c_str(), 1), 0);
   const Clock::time_point before = Clock::now();
   pid_t pid = 0;
-  const int error = plat::posix::SpawnProgram(request, &pid);
+  const int error = plat::lnx::SpawnProgram(request, &pid);
   const Clock::time_point after = Clock::now();
   setenv("PATH", savedPath.c_str(), 1);
   done.store(true);
@@ -384,19 +384,19 @@ TEST(PosixSpawn, ReportsThroughSharedMemoryWhereVforkSharesIt) {
 
   char program[] = "/bin/true";
   char* argv[] = {program, nullptr};
-  plat::posix::SpawnRequest request;
+  plat::lnx::SpawnRequest request;
   request.program = program;
   request.argv = argv;
   pid_t pid = 0;
-  ASSERT_EQ(plat::posix::SpawnProgram(request, &pid), 0);
-  EXPECT_EQ(plat::posix::LastSpawnReportedInMemory(), shared);
+  ASSERT_EQ(plat::lnx::SpawnProgram(request, &pid), 0);
+  EXPECT_EQ(plat::lnx::LastSpawnReportedInMemory(), shared);
   waitpid(pid, nullptr, 0);
 
   char missing[] = "/nonexistent/program";
   request.program = missing;
   argv[0] = missing;
-  EXPECT_EQ(plat::posix::SpawnProgram(request, &pid), ENOENT);
-  EXPECT_EQ(plat::posix::LastSpawnReportedInMemory(), shared);
+  EXPECT_EQ(plat::lnx::SpawnProgram(request, &pid), ENOENT);
+  EXPECT_EQ(plat::lnx::LastSpawnReportedInMemory(), shared);
 }
 
 TEST(PosixNotification, OneInotifyInstanceAndReaderPerDirectoryWhileInUse) {
@@ -591,7 +591,7 @@ TEST(PosixPauseForFile, AHolderAfterTheCloseGetsTheFullPauseSoonOrAtOnceWhereOpe
   ASSERT_TRUE(testenv::WaitFor([&] { return plat::CloseMark(n) != before; }));
   int held = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_GE(held, 0);
-  if (!plat::posix::OpenersTracked(n)) {
+  if (!plat::lnx::OpenersTracked(n)) {
     // Nobody is known to hold it: a few quick retries, well short of one pause, then the pause.
     int quick = 0;
     const auto start = Clock::now();
@@ -615,7 +615,7 @@ TEST(PosixPauseForFile, AHolderAfterTheCloseGetsTheFullPauseSoonOrAtOnceWhereOpe
     // A settle check counts openers from then on: the next close is followed by a holder seen.
     plat::Handle settled = plat::OpenSettled(n, path.c_str());
     if (settled != kNoHandle) plat::CloseObject(settled);
-    ASSERT_TRUE(plat::posix::OpenersTracked(n));
+    ASSERT_TRUE(plat::lnx::OpenersTracked(n));
     // The writer's close is a close-after-write too: seen on its own, before the next one.
     before = plat::CloseMark(n);
     close(held);

@@ -1,4 +1,4 @@
-// Test helper: posix_lateholder <path> <probes> <seconds>
+// Test helper: linux_lateholder <path> <probes> <seconds>
 // Holds path open for reading from before anything watches it (so no watch saw it open), and
 // prints "held". After the next close-after-write of path by anyone, it counts the read-only
 // opens of path that others make and close (a watcher's probes); once <probes> of them have
@@ -17,7 +17,7 @@
 
 int main(int argc, char** argv) {
   if (argc != 4) {
-    std::fprintf(stderr, "usage: posix_lateholder <path> <probes> <seconds>\n");
+    std::fprintf(stderr, "usage: linux_lateholder <path> <probes> <seconds>\n");
     return 2;
   }
   const std::string path = argv[1];

@@ -61,8 +61,8 @@
 #include <thread>
 
 #include "platform/errors.h"
-#include "platform/posix/object.h"
-#include "platform/posix/service_exit.h"
+#include "platform/linux/object.h"
+#include "platform/linux/service_exit.h"
 
 namespace plat {
 namespace {
@@ -74,7 +74,7 @@ constexpr std::uint32_t kStateRunning = 4;
 constexpr std::uint32_t kControlStop = 1;
 constexpr std::uint32_t kAcceptStop = 1;
 
-class StatusObject : public posix::Object {};
+class StatusObject : public lnx::Object {};
 
 std::atomic<ServiceControlProc> g_controlHandler{nullptr};
 std::atomic<ConsoleControlProc> g_consoleHandler{nullptr};
@@ -270,14 +270,14 @@ Handle RegisterServiceControl(const char* serviceName, ServiceControlProc handle
 }
 
 bool SendServiceStatus(Handle statusHandle, const ServiceStatus& status) {
-  if (dynamic_cast<StatusObject*>(posix::AsObject(statusHandle)) == nullptr) {
+  if (dynamic_cast<StatusObject*>(lnx::AsObject(statusHandle)) == nullptr) {
     SetLastErrorCode(EINVAL);
     return false;
   }
   if (status.currentState == kStateStopped) {
     // Whether or not systemd takes the report, the exit status tells it.
     g_exitStatus = status.win32ExitCode == 0                            ? 0
-                   : status.win32ExitCode == kErrorServiceSpecificError ? posix::kExitStartAbandoned
+                   : status.win32ExitCode == kErrorServiceSpecificError ? lnx::kExitStartAbandoned
                                                                         : 1;
   }
   sockaddr_un sa;
@@ -311,9 +311,9 @@ bool SendServiceStatus(Handle statusHandle, const ServiceStatus& status) {
   return true;
 }
 
-namespace posix {
+namespace lnx {
 int ServiceExitStatus() { return g_exitStatus.load(); }
-}  // namespace posix
+}  // namespace lnx
 
 bool AddConsoleControlHandler(ConsoleControlProc handler) {
   g_consoleHandler = handler;

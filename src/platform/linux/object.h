@@ -4,7 +4,7 @@
 
 #include "platform/handle.h"
 
-namespace plat::posix {
+namespace plat::lnx {
 
 class Object {
  public:
@@ -20,4 +20,4 @@ inline Object* AsObject(Handle h) {
   return (h == nullptr || h == kNoHandle) ? nullptr : static_cast<Object*>(h);
 }
 
-}  // namespace plat::posix
+}  // namespace plat::lnx

@@ -1,10 +1,10 @@
 // Linux backend of platform/handle.h: every handle is an Object, and releasing it deletes it.
 #include "platform/handle.h"
 
-#include "platform/posix/object.h"
+#include "platform/linux/object.h"
 
 namespace plat {
 
-void CloseObject(Handle h) { delete posix::AsObject(h); }
+void CloseObject(Handle h) { delete lnx::AsObject(h); }
 
 }  // namespace plat
