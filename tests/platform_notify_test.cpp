@@ -11,6 +11,7 @@
 
 #include "platform/handle.h"
 #include "platform/notify.h"
+#include "platform/pause.h"
 #include "platform/sync.h"
 #include "support/testenv.h"
 

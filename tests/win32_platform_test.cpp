@@ -17,6 +17,7 @@
 #include "platform/handle.h"
 #include "platform/module.h"
 #include "platform/notify.h"
+#include "platform/pause.h"
 #include "platform/profile.h"
 #include "platform/service.h"
 #include "platform/shell.h"

@@ -11,7 +11,10 @@
 #include "platform/fs.h"
 #include "platform/module.h"
 #include "platform/notify.h"
+#include "platform/pause.h"
 #include "platform/profile.h"
+#include "platform/release.h"
+#include "platform/settle.h"
 #include "platform/shell.h"
 #include "platform/sync.h"
 

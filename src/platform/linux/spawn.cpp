@@ -35,7 +35,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/linux/fdscan.h"
+#include "platform/linux/checks_lock.h"
 
 extern char** environ;
 

@@ -1,4 +1,4 @@
-// Win32 backend of platform/notify.h: directory change notifications and the retry pause.
+// Win32 backend of platform/notify.h: directory change notifications.
 //
 // Every notification of one folder shares one overlapped ReadDirectoryChangesW request on it,
 // rather than FindFirstChangeNotificationA: once a directory handle has asked for changes the
@@ -29,9 +29,7 @@
 // re-arming and release, and the folder's requests end with its last notification. A request
 // issued by a thread that then ends is cancelled by the system; the cancellation is asked again
 // at once and wakes the folder's watchers, which check once more, since what the cancelled
-// request had collected is lost. Windows does not report a writer's close, so the pause ends
-// early only on the stop event, and nobody hears a holder let go: the watcher tries a held file
-// again itself.
+// request had collected is lost. Windows does not report a writer's close (pause.cpp).
 #include "platform/notify.h"
 
 #include <windows.h>
@@ -551,23 +549,6 @@ std::uint64_t Departures(Handle notification) {
   std::lock_guard<std::mutex> guard(RegistryLock());
   auto it = Registry().find(notification);
   return it == Registry().end() ? 0 : it->second->departures.load();
-}
-
-bool WatchRelease(Handle /*notification*/, bool /*on*/) { return false; }
-
-std::uint32_t CloseMark(Handle /*notification*/) { return 0; }
-
-Handle OpenSettled(Handle /*notification*/, const char* path) { return OpenExclusive(path); }
-
-int PauseForFile(Handle /*notification*/, std::uint32_t /*mark*/, Handle stop, std::uint32_t ms) {
-  if (stop != nullptr && stop != kNoHandle) {
-    const DWORD r = WaitForSingleObject(stop, ms);
-    if (r == WAIT_OBJECT_0) return 1;
-    if (r == WAIT_TIMEOUT) return 0;
-  }
-  // No usable stop event: the pause must still last, or the caller's retries would spin.
-  Sleep(ms);
-  return 0;
 }
 
 }  // namespace plat

@@ -1,0 +1,387 @@
+// Linux backend: the watch of one folder and its registry (dir_watch.h).
+//
+// Each notification has its own eventfd, raised once per change and drained when a wait reports
+// it, so every notification fires and is consumed independently. A name that holds a separator
+// ("../x.dat", "sub/x.dat") names no file directly in the folder: as on Windows, such a
+// notification wakes for every change in the folder and no close there is its file's.
+#include "platform/linux/dir_watch.h"
+
+#include <fcntl.h>
+#include <linux/capability.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <new>
+
+#include "platform/linux/fdwait.h"
+#include "platform/linux/notification.h"
+
+namespace plat::lnx {
+namespace {
+
+constexpr std::uint32_t kWatchMask = kChangeEvents | kOpenerEvents | IN_MOVE_SELF | IN_ONLYDIR;
+// The same without the opens and the closes of readers, while no settle check needs them.
+constexpr std::uint32_t kUntrackedMask = kWatchMask & ~(IN_OPEN | IN_CLOSE_NOWRITE);
+
+// Whether this process may take a lease on a file it does not own (CAP_LEASE in effect): then
+// the exclusive open decides wherever the file system does leases, and the openers need not be
+// counted until a settle check asks for them. Its own checks, which open and close the file
+// twice per start, then do not wake the reader for nothing.
+bool MayLeaseAnyFile() {
+  static const bool may = [] {
+    __user_cap_header_struct header{};
+    header.version = _LINUX_CAPABILITY_VERSION_3;
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    if (syscall(SYS_capget, &header, data) != 0) return false;
+    return (data[CAP_LEASE / 32].effective & (1U << (CAP_LEASE % 32))) != 0;
+  }();
+  return may;
+}
+
+struct Registry {
+  std::mutex mu;
+  std::map<DirWatch::Key, DirWatch*> dirs;
+};
+
+Registry& TheRegistry() {
+  // Never destroyed: a notification may be closed while static destructors run.
+  static Registry* registry = new Registry;
+  return *registry;
+}
+
+}  // namespace
+
+DirWatch::~DirWatch() {
+  if (mountsFd_ >= 0) close(mountsFd_);
+  if (quitFd_ >= 0) close(quitFd_);
+  if (inotifyFd_ >= 0) close(inotifyFd_);
+}
+
+std::uint32_t DirWatch::Mask() const {
+  return Tracking()            ? kWatchMask
+         : releaseWatches_ > 0 ? kUntrackedMask | IN_CLOSE_NOWRITE
+                               : kUntrackedMask;
+}
+
+bool DirWatch::Start(const char* path) {
+  inotifyFd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (inotifyFd_ < 0) return false;
+  tracking_ = !MayLeaseAnyFile();
+  wd_ = inotify_add_watch(inotifyFd_, path, Mask());
+  if (wd_ < 0) return false;
+  quitFd_ = NewSignalFd();
+  if (quitFd_ < 0) return false;
+  path_ = path;
+  mountsFd_ = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+  // The reader takes no signals: they belong to the threads that expect them.
+  sigset_t all, old;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &old);
+  const int err = pthread_create(&reader_, nullptr, ReaderMain, this);
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  if (err != 0) {
+    errno = err;
+    return false;
+  }
+  pthread_setname_np(reader_, "kelm-notify");
+  return true;
+}
+
+void DirWatch::Stop() {
+  RaiseSignalFd(quitFd_);
+  pthread_join(reader_, nullptr);
+}
+
+void DirWatch::Subscribe(Notification* n) {
+  std::lock_guard<std::mutex> guard(mu_);
+  n->dir = this;
+  subs_.push_back(n);
+  ledger_.Subscribe(n->name);
+  // Armed just as the folder went away: report that as a change, as the others saw it.
+  if (gone_) {
+    n->pending = true;
+    RaiseSignalFd(n->wakeFd);
+  }
+}
+
+void DirWatch::Unsubscribe(Notification* n) {
+  std::lock_guard<std::mutex> guard(mu_);
+  auto it = std::find(subs_.begin(), subs_.end(), n);
+  if (it != subs_.end()) {
+    *it = subs_.back();
+    subs_.pop_back();
+    ledger_.Unsubscribe(n->name);
+  }
+}
+
+bool DirWatch::Alive() {
+  std::lock_guard<std::mutex> guard(mu_);
+  return !gone_;
+}
+
+void DirWatch::Consume(Notification* n) {
+  std::lock_guard<std::mutex> guard(mu_);
+  DrainSignalFd(n->wakeFd);
+  n->pending = false;
+}
+
+void DirWatch::AddPauser(Notification* n, int fd) {
+  std::lock_guard<std::mutex> guard(mu_);
+  n->pausers.push_back(fd);
+}
+
+void DirWatch::RemovePauser(Notification* n, int fd) {
+  std::lock_guard<std::mutex> guard(mu_);
+  auto& p = n->pausers;
+  p.erase(std::find(p.begin(), p.end(), fd));
+}
+
+void* DirWatch::ReaderMain(void* self) {
+  static_cast<DirWatch*>(self)->Read();
+  return nullptr;
+}
+
+void DirWatch::Read() {
+  for (;;) {
+    pollfd fds[3] = {{inotifyFd_, POLLIN, 0}, {quitFd_, POLLIN, 0}, {mountsFd_, POLLPRI, 0}};
+    if (PollFor(fds, mountsFd_ >= 0 ? 3 : 2, -1) < 0) return;  // only with a broken descriptor
+    if (fds[1].revents) return;
+    if (mountsFd_ >= 0 && (fds[2].revents & (POLLPRI | POLLERR))) {
+      // Reported once per change of the table. Something mounted over the path, or the file
+      // system under it gone, leaves this folder unreachable by its path; inotify says nothing
+      // of a mount over it (the covered folder is still there).
+      bool gone;
+      {
+        std::lock_guard<std::mutex> guard(mu_);
+        gone = !gone_ && !PathLeadsHere();
+        if (gone) gone_ = true;
+      }
+      if (gone) Deliver(true, true, {}, {}, {});
+    }
+    Drain();
+  }
+}
+
+void DirWatch::Drain() {
+  std::lock_guard<std::mutex> drain(drainMu_);
+  DrainLocked(nullptr);
+}
+
+void DirWatch::DrainLocked(const std::string* ownClose) {
+  char* const buf = buf_;
+  std::vector<std::string>& closed = closedNames_;
+  std::vector<std::string>& names = changedNames_;
+  std::vector<std::string>& released = releasedNames_;
+  for (;;) {
+    const ssize_t n = read(inotifyFd_, buf, sizeof buf_);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // drained (EAGAIN)
+    bool changed = false;
+    bool allClosed = false;
+    closed.clear();
+    names.clear();
+    released.clear();
+    openings_.clear();
+    for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
+      const auto* ev = reinterpret_cast<const inotify_event*>(buf + at);
+      at += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
+      if (ev->mask & IN_Q_OVERFLOW) {
+        // Events were lost: any of them may have been anyone's write or close.
+        changed = allClosed = true;
+        openings_.push_back({IN_Q_OVERFLOW, 0, std::string()});
+        continue;
+      }
+      if (ev->wd != wd_) continue;  // a stray watch of a folder swapped under a re-arm
+      if (ev->mask & (IN_IGNORED | IN_MOVE_SELF)) {
+        // The folder was removed, unmounted or moved away; tell everyone.
+        std::lock_guard<std::mutex> guard(mu_);
+        gone_ = true;
+        changed = allClosed = true;
+        continue;
+      }
+      if ((ev->mask & (kOpenerEvents | IN_MODIFY)) && ev->len > 0) {
+        openings_.push_back(
+            {ev->mask, ev->cookie, std::string(ev->name, strnlen(ev->name, ev->len))});
+      }
+      if (ev->mask & kChangeEvents) {
+        if (ev->len > 0) {
+          names.emplace_back(ev->name, strnlen(ev->name, ev->len));
+        } else {
+          changed = true;
+        }
+      }
+      if ((ev->mask & IN_CLOSE_WRITE) && ev->len > 0) {
+        closed.emplace_back(ev->name, strnlen(ev->name, ev->len));
+      }
+      if ((ev->mask & IN_CLOSE_NOWRITE) && ev->len > 0) {
+        std::string name(ev->name, strnlen(ev->name, ev->len));
+        if (ownClose != nullptr && *ownClose == name) {
+          ownClose = nullptr;  // our own check's close, once
+        } else {
+          released.push_back(std::move(name));
+        }
+      }
+    }
+    if (!openings_.empty()) {
+      std::lock_guard<std::mutex> guard(mu_);
+      ledger_.Track(openings_);
+    }
+    // Opens and reads alone concern no watcher's wait.
+    if (changed || allClosed || !closed.empty() || !names.empty() || !released.empty()) {
+      Deliver(changed, allClosed, closed, names, released);
+    }
+  }
+}
+
+void DirWatch::StartTracking() {
+  std::lock_guard<std::mutex> guard(mu_);
+  if (Tracking()) return;
+  // The same watch gets the full mask; a path that names another folder by now leaves this one
+  // as it is (it is gone, and its owners arm anew).
+  const int wd = inotify_add_watch(inotifyFd_, path_.c_str(), kWatchMask);
+  if (wd == wd_) {
+    tracking_.store(true, std::memory_order_release);
+  } else if (wd >= 0) {
+    inotify_rm_watch(inotifyFd_, wd);
+  }
+}
+
+bool DirWatch::SetReleaseWatch(Notification* n, bool on) {
+  std::lock_guard<std::mutex> guard(mu_);
+  if (n->awaitingRelease == on) return false;
+  n->awaitingRelease = on;
+  releaseWatches_ += on ? 1 : -1;
+  ledger_.Await(n->name, on);
+  if (Tracking() || releaseWatches_ != (on ? 1 : 0)) return true;  // the mask is as it must be
+  // The same watch, with readers' closes heard or not from now on. The mask is set before a
+  // check may look for an awaited file (CloseProbe), so no close of ours goes unheard then.
+  const int wd = inotify_add_watch(inotifyFd_, path_.c_str(), Mask());
+  if (wd >= 0 && wd != wd_) inotify_rm_watch(inotifyFd_, wd);
+  return true;
+}
+
+OpenersLedger::Activity DirWatch::ActivityOf(const std::string& name) {
+  std::lock_guard<std::mutex> guard(mu_);
+  return ledger_.ActivityOf(name, Tracking());
+}
+
+std::uint64_t DirWatch::DeparturesOf(const std::string& name) {
+  Drain();
+  std::lock_guard<std::mutex> guard(mu_);
+  return ledger_.Departures(name);
+}
+
+bool DirWatch::PathLeadsHere() const {
+  struct stat st;
+  return stat(path_.c_str(), &st) == 0 && st.st_dev == key_.first && st.st_ino == key_.second;
+}
+
+void DirWatch::Deliver(bool changed, bool allClosed, const std::vector<std::string>& closed,
+                       const std::vector<std::string>& names,
+                       const std::vector<std::string>& released) {
+  std::lock_guard<std::mutex> guard(mu_);
+  for (Notification* n : subs_) {
+    const bool filtered = n->inDir && !n->name.empty();
+    bool touched = changed || (!filtered && !names.empty());
+    for (std::size_t i = 0; !touched && i < names.size(); ++i) touched = names[i] == n->name;
+    // Awaited: another's close of the file may have been its holder's last.
+    for (std::size_t i = 0; !touched && n->awaitingRelease && i < released.size(); ++i) {
+      touched = released[i] == n->name;
+    }
+    if (touched && !n->pending) {
+      n->pending = true;
+      RaiseSignalFd(n->wakeFd);
+    }
+    bool mine = n->inDir && allClosed;
+    for (std::size_t i = 0; !mine && filtered && i < closed.size(); ++i) {
+      mine = closed[i] == n->name;
+    }
+    // While the file is awaited, a reader's close ends a retry pause as a writer's does: the
+    // rounds that later events of the same write start meanwhile hear the release at once.
+    for (std::size_t i = 0; !mine && n->awaitingRelease && i < released.size(); ++i) {
+      mine = released[i] == n->name;
+    }
+    if (mine) {
+      n->closes.fetch_add(1, std::memory_order_release);
+      for (int fd : n->pausers) RaiseSignalFd(fd);
+    }
+  }
+}
+
+DirWatch* AcquireDir(const char* path) {
+  Registry& reg = TheRegistry();
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    struct stat st;
+    if (stat(path, &st) < 0) return nullptr;
+    if (!S_ISDIR(st.st_mode)) {
+      errno = ENOTDIR;
+      return nullptr;
+    }
+    const DirWatch::Key key(st.st_dev, st.st_ino);
+    std::lock_guard<std::mutex> guard(reg.mu);
+    auto it = reg.dirs.find(key);
+    if (it != reg.dirs.end() && it->second->Alive()) {
+      DirWatch* d = it->second;
+      // Asking the kernel again checks this caller's access to the path as a new watch would;
+      // with the same mask it leaves the existing watch as it is.
+      // Added to, never narrowed: a settle check may widen the mask meanwhile.
+      const int wd = inotify_add_watch(d->inotifyFd_, path, kUntrackedMask | IN_MASK_ADD);
+      if (wd < 0) return nullptr;
+      if (wd != d->wd_) {  // the path now names another folder
+        inotify_rm_watch(d->inotifyFd_, wd);
+        continue;
+      }
+      ++d->refs;
+      return d;
+    }
+    if (it != reg.dirs.end()) reg.dirs.erase(it);  // gone; its last user deletes it
+    auto* d = new (std::nothrow) DirWatch(key);
+    if (d == nullptr) {
+      errno = ENOMEM;
+      return nullptr;
+    }
+    if (!d->Start(path)) {
+      const int err = errno;
+      delete d;
+      errno = err;
+      return nullptr;
+    }
+    struct stat again;
+    if (stat(path, &again) < 0 || again.st_dev != st.st_dev || again.st_ino != st.st_ino) {
+      d->Stop();
+      delete d;
+      continue;
+    }
+    d->refs = 1;
+    reg.dirs.emplace(key, d);
+    return d;
+  }
+  errno = ESTALE;
+  return nullptr;
+}
+
+void RetainDir(DirWatch* d) {
+  std::lock_guard<std::mutex> guard(TheRegistry().mu);
+  ++d->refs;
+}
+
+void ReleaseDir(DirWatch* d) {
+  Registry& reg = TheRegistry();
+  {
+    std::lock_guard<std::mutex> guard(reg.mu);
+    if (--d->refs > 0) return;
+    auto it = reg.dirs.find(d->key());
+    if (it != reg.dirs.end() && it->second == d) reg.dirs.erase(it);
+  }
+  // Joined outside the registry's lock: arming elsewhere need not wait for this.
+  d->Stop();
+  delete d;
+}
+
+}  // namespace plat::lnx

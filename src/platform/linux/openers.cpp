@@ -1,0 +1,79 @@
+// Linux backend: the ledger of a watched folder's names (openers.h).
+#include "platform/linux/openers.h"
+
+#include <iterator>
+
+namespace plat::lnx {
+
+void OpenersLedger::Subscribe(const std::string& name) { ++names_[name].subscribers; }
+
+void OpenersLedger::Unsubscribe(const std::string& name) {
+  auto it = names_.find(name);
+  if (it != names_.end() && --it->second.subscribers == 0 && it->second.openers == 0) {
+    names_.erase(it);
+  }
+}
+
+void OpenersLedger::Await(const std::string& name, bool on) {
+  names_[name].awaiting += on ? 1 : -1;
+}
+
+bool OpenersLedger::Awaited(const std::string& name) const {
+  auto it = names_.find(name);
+  return it != names_.end() && it->second.awaiting > 0;
+}
+
+void OpenersLedger::Track(const std::vector<Event>& batch) {
+  for (const Event& e : batch) {
+    if (e.mask & IN_Q_OVERFLOW) {
+      // What was lost is unknown: count afresh, and let every settle check look again.
+      for (auto it = names_.begin(); it != names_.end();) {
+        it->second.openers = 0;
+        ++it->second.changes;
+        it = it->second.subscribers == 0 ? names_.erase(it) : std::next(it);
+      }
+      continue;
+    }
+    const bool opens = (e.mask & (IN_OPEN | IN_MOVED_FROM | IN_MOVED_TO)) != 0;
+    auto it = opens ? names_.emplace(e.name, NameState()).first : names_.find(e.name);
+    if (it == names_.end()) continue;
+    NameState& state = it->second;
+    // Another file under the name, or none: the openers counted were another file's.
+    if (e.mask & (IN_CREATE | IN_DELETE)) state.openers = 0;
+    if (e.mask & IN_MOVED_FROM) {
+      movedFrom_ = {e.cookie, state.openers};
+      state.openers = 0;
+    }
+    if (e.mask & IN_MOVED_TO) {
+      state.openers = movedFrom_.first == e.cookie ? movedFrom_.second : 0;
+      movedFrom_ = {0, 0};
+    }
+    if (e.mask & (IN_DELETE | IN_MOVED_FROM)) ++state.departures;
+    if (e.mask & IN_OPEN) ++state.openers;
+    if (e.mask & IN_CLOSE_WRITE) state.openers = 0;
+    if (e.mask & IN_MODIFY) state.writing = true;
+    if (e.mask & (IN_CLOSE_WRITE | IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO)) {
+      state.writing = false;
+    }
+    if ((e.mask & IN_CLOSE_NOWRITE) && state.openers > 0) --state.openers;
+    if (e.mask & kChangeEvents) ++state.changes;
+    if (state.openers == 0 && state.subscribers == 0) names_.erase(it);
+  }
+}
+
+OpenersLedger::Activity OpenersLedger::ActivityOf(const std::string& name,
+                                                  bool countingOpeners) const {
+  Activity a;
+  auto it = names_.find(name);
+  if (it == names_.end()) return a;
+  a.openers = countingOpeners ? it->second.openers : it->second.writing ? 1 : 0;
+  a.changes = it->second.changes;
+  return a;
+}
+
+std::uint64_t OpenersLedger::Departures(const std::string& name) const {
+  auto it = names_.find(name);
+  return it == names_.end() ? 0 : it->second.departures;
+}
+
+}  // namespace plat::lnx

@@ -1,0 +1,78 @@
+// Linux backend, internal: the ledger of one watched folder's names, kept from its inotify events.
+// Per name: the openers seen come and not yet gone, the changes and the departures reported, and
+// who subscribes to it or awaits its release. Plain bookkeeping over event masks: no files, no
+// locks (the folder's watch guards it). The opener count is a hint, never a proof: an opener from
+// before the watch, through another name, or lost to an overflow is missed, and the kernel merges
+// an event into an identical one still unread. A count left too high would hold a settle check back
+// for good, so a close-after-write (the event that check waits for), an overflow and a new file
+// under the name each start it again from nothing.
+#pragma once
+
+#include <sys/inotify.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace plat::lnx {
+
+// Last-write changes of the files in the folder; a file created, or renamed into it, is new
+// content too. IN_CLOSE_WRITE wakes the watcher when a writer lets go, which is the moment its
+// exclusive open can succeed.
+constexpr std::uint32_t kChangeEvents =
+    IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE;
+// Comings and goings of openers, and of the files under a name.
+constexpr std::uint32_t kOpenerEvents = IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE | IN_CREATE |
+                                        IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
+
+class OpenersLedger {
+ public:
+  // One event of a name in the folder, as inotify reported it; IN_Q_OVERFLOW with no name for
+  // events lost.
+  struct Event {
+    std::uint32_t mask = 0;
+    std::uint32_t cookie = 0;
+    std::string name;
+  };
+  struct Activity {
+    int openers = 0;           // openers seen come and not yet gone
+    std::uint64_t changes = 0;  // changes reported so far (kChangeEvents, and overflows)
+  };
+
+  // A notification of name comes or goes; a name nobody subscribes to and nobody holds open is
+  // forgotten.
+  void Subscribe(const std::string& name);
+  void Unsubscribe(const std::string& name);
+  // A notification of name starts or stops awaiting the file's release.
+  void Await(const std::string& name, bool on);
+  bool Awaited(const std::string& name) const;
+
+  // Brings the ledger up to date with one batch of events, in the order the kernel queued them.
+  void Track(const std::vector<Event>& batch);
+
+  // What is known of name. Where openers are not counted (countingOpeners false: the watch does
+  // not hear opens and readers' closes), a write not yet followed by its close says that its
+  // writer holds the file: one opener; else none.
+  Activity ActivityOf(const std::string& name, bool countingOpeners) const;
+  // How often name has been left (deleted, or renamed or moved away): a count that only grows.
+  std::uint64_t Departures(const std::string& name) const;
+  // The names the ledger holds.
+  std::size_t Size() const { return names_.size(); }
+
+ private:
+  struct NameState {
+    int openers = 0;
+    int subscribers = 0;
+    int awaiting = 0;  // subscribers awaiting the file's release
+    std::uint64_t changes = 0;
+    std::uint64_t departures = 0;
+    bool writing = false;  // written to since its last close-after-write
+  };
+
+  std::map<std::string, NameState> names_;
+  std::pair<std::uint32_t, int> movedFrom_{0, 0};  // the cookie and openers of a name moved away
+};
+
+}  // namespace plat::lnx

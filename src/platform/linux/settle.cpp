@@ -1,0 +1,98 @@
+// Linux backend of platform/settle.h: the check left where the exclusive open is undecided.
+//
+// A file settles once nobody is seen holding it (neither among the openers that the folder's
+// watch has seen come and not yet go, nor in the descriptor tables we may read) and its size and
+// times have stayed as they were, with no change of it reported, for a retry pause. The watch
+// counts openers from a folder's first settle check on.
+#include "platform/settle.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+
+#include "platform/linux/checked_file.h"
+#include "platform/linux/checks_lock.h"
+#include "platform/linux/descriptors.h"
+#include "platform/linux/dir_watch.h"
+#include "platform/linux/notification.h"
+
+namespace plat {
+namespace lnx {
+namespace {
+
+// The least time a settle check waits without change, as long as a watcher's retry pause.
+constexpr auto kSettleQuiet = std::chrono::milliseconds(100);
+
+bool SameLook(const Notification::Look& look, const struct stat& st, std::uint64_t changes) {
+  return look.valid && look.changes == changes && look.st.st_dev == st.st_dev &&
+         look.st.st_ino == st.st_ino && look.st.st_size == st.st_size &&
+         look.st.st_mtim.tv_sec == st.st_mtim.tv_sec &&
+         look.st.st_mtim.tv_nsec == st.st_mtim.tv_nsec &&
+         look.st.st_ctim.tv_sec == st.st_ctim.tv_sec &&
+         look.st.st_ctim.tv_nsec == st.st_ctim.tv_nsec;
+}
+
+}  // namespace
+}  // namespace lnx
+
+Handle OpenSettled(Handle notification, const char* path) {
+  lnx::Notification* n = lnx::AsNotification(notification);
+  if (n == nullptr || path == nullptr) {
+    errno = EINVAL;
+    return kNoHandle;
+  }
+  n->settling = true;
+  n->dir->StartTracking();
+  lnx::Notification::Look& look = n->look;
+  struct stat named;
+  if (stat(path, &named) < 0) {
+    look.valid = false;
+    return kNoHandle;
+  }
+  // Outside the lock of the checks, which this search may take milliseconds over; this
+  // process's own descriptors are only the checks' probes.
+  if (S_ISREG(named.st_mode) && lnx::DescriptorOpenElsewhere(named.st_dev, named.st_ino) > 0) {
+    look.valid = false;
+    errno = EBUSY;
+    return kNoHandle;
+  }
+
+  const bool locked = lnx::LockChecks();
+  // Every open and close queued so far is counted, and no probe of ours is open meanwhile.
+  n->dir->Drain();
+  const lnx::OpenersLedger::Activity seen = n->dir->ActivityOf(n->name);
+  int err = 0;
+  struct stat st;
+  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) {
+    err = errno == EWOULDBLOCK ? EBUSY : errno;
+  } else if (fstat(fd, &st) < 0) {
+    err = errno;
+  } else if (!S_ISREG(st.st_mode)) {
+    err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+  } else if (st.st_dev != named.st_dev || st.st_ino != named.st_ino || seen.openers > 0) {
+    err = EBUSY;  // replaced since the search, or held by an opener the watch has seen
+  }
+  if (err != 0) {
+    look.valid = false;
+  } else {
+    const auto now = std::chrono::steady_clock::now();
+    const bool same = lnx::SameLook(look, st, seen.changes);
+    if (same && now - look.at >= lnx::kSettleQuiet) {
+      return lnx::AdoptCheckedFile(fd, locked, path);
+    }
+    if (!same) {
+      look.valid = true;
+      look.st = st;
+      look.changes = seen.changes;
+      look.at = now;
+    }
+    err = EBUSY;  // not quiet for long enough yet
+  }
+  return lnx::FailCheck(fd, locked, path, err);
+}
+
+}  // namespace plat
