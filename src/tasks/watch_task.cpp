@@ -69,13 +69,12 @@ int WatchTask::ReadCheckDir(const char* iniPath, const char* section) {
 int WatchTask::ReadTaskSettings(const char* taskIniPath, const char* taskName) {
   if (!plat::PathAttributesReadable(taskIniPath)) return ErrorIniMissing;
 
-  char name[kTextField];
-  if (!ReadSetting(taskIniPath, taskName, msg::kCheckFileKey, name)) return ErrorKeyMissing;
-  if (name[0] == '\0') return ErrorKeyMissing;
+  if (!ReadSetting(taskIniPath, taskName, msg::kCheckFileKey, checkName)) return ErrorKeyMissing;
+  if (checkName[0] == '\0') return ErrorKeyMissing;
   // A joined path that does not fit its field is refused rather than cut: a cut path would
   // watch a different file.
-  int n =
-      std::snprintf(checkFile, sizeof checkFile, "%s%c%s", checkDir, plat::kPathSeparator, name);
+  int n = std::snprintf(checkFile, sizeof checkFile, "%s%c%s", checkDir, plat::kPathSeparator,
+                        checkName);
   if (n < 0 || static_cast<std::size_t>(n) >= sizeof checkFile) {
     checkFile[0] = '\0';
     return ErrorKeyMissing;
@@ -112,7 +111,7 @@ int WatchTask::StartWatch() {
     thread = nullptr;
     return ErrorWatchFailed;
   }
-  notification = plat::ArmNotification(checkDir, CheckFileName());
+  notification = plat::ArmNotification(checkDir, checkName);
   if (notification == nullptr) notification = plat::kNoHandle;
   if (IsHandle(notification)) lastDepartures = plat::Departures(notification);
   thread = plat::StartThread(&WatchThreadProc, this);
@@ -140,16 +139,6 @@ void WatchTask::FinishStop() {
 void WatchTask::StopWatch() {
   if (SignalStop()) plat::SleepMs(kStopPauseMs);
   FinishStop();
-}
-
-const char* WatchTask::CheckFileName() const {
-  const std::size_t dirLength = std::strlen(checkDir);
-  if (std::strncmp(checkFile, checkDir, dirLength) == 0 &&
-      checkFile[dirLength] == plat::kPathSeparator) {
-    return checkFile + dirLength + 1;
-  }
-  const char* last = std::strrchr(checkFile, plat::kPathSeparator);
-  return last ? last + 1 : checkFile;
 }
 
 bool WatchTask::StopRequested() { return plat::WaitOne(stopEvent, 0) == 0; }
@@ -273,7 +262,7 @@ bool WatchTask::Reattach() {
   std::uint32_t pause = kFirstRearmPauseMs;
   for (;;) {
     if (PauseUnlessStopped(pause)) return false;
-    plat::Handle armed = plat::ArmNotification(checkDir, CheckFileName());
+    plat::Handle armed = plat::ArmNotification(checkDir, checkName);
     if (IsHandle(armed)) {
       notification = armed;
       break;

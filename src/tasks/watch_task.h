@@ -33,6 +33,10 @@ struct WatchTask {
   std::uint64_t lastDepartures = 0;
   bool goneSeen = false;  // a check found the name empty since the file was last seen
   char checkDir[kTextField] = {};
+  // The check file's name as configured, relative to the watched folder (what the notification
+  // watches), and its path: the folder, a separator and the name (what the checks open and the
+  // log names).
+  char checkName[kTextField] = {};
   char checkFile[kTextField] = {};
   char program[kTextField] = {};
   char params[kTextField] = {};
@@ -83,8 +87,6 @@ struct WatchTask {
   // Arms the notification anew after it died, pausing longer each time, then logs that the
   // folder is watched again and checks the file at once. False when a stop ended it.
   bool Reattach();
-  // The check file's name as given, relative to the watched folder.
-  const char* CheckFileName() const;
   bool StopRequested();
   // Waits ms milliseconds unless a stop comes first; true when stopped.
   bool PauseUnlessStopped(std::uint32_t ms);

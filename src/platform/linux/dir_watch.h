@@ -12,10 +12,10 @@
 #include <sys/inotify.h>
 #include <sys/types.h>
 
+#include <pthread.h>
 #include <atomic>
 #include <cstdint>
 #include <mutex>
-#include <pthread.h>
 #include <string>
 #include <utility>
 #include <vector>

@@ -32,7 +32,7 @@ struct Notification final : Object {
   DirWatch* dir = nullptr;
 
   // Guarded by the folder watch's lock.
-  bool pending = false;        // raised and not yet consumed
+  bool pending = false;          // raised and not yet consumed
   bool awaitingRelease = false;  // another's close of the file wakes it (release.cpp)
   std::vector<int> pausers;      // the pauses under way, raised on a close of the file
 

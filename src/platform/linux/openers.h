@@ -37,7 +37,7 @@ class OpenersLedger {
     std::string name;
   };
   struct Activity {
-    int openers = 0;           // openers seen come and not yet gone
+    int openers = 0;            // openers seen come and not yet gone
     std::uint64_t changes = 0;  // changes reported so far (kChangeEvents, and overflows)
   };
 
