@@ -45,10 +45,23 @@
 #include <vector>
 
 #include "platform/fs.h"
+#include "platform/win32/change_records.h"
 #include "platform/win32/handles.h"
 
 namespace plat {
 namespace {
+
+// The records are read by change_records.cpp, which does without <windows.h>.
+static_assert(offsetof(FILE_NOTIFY_INFORMATION, NextEntryOffset) == win32::kNextEntryOffsetAt &&
+              offsetof(FILE_NOTIFY_INFORMATION, Action) == win32::kActionAt &&
+              offsetof(FILE_NOTIFY_INFORMATION, FileNameLength) == win32::kFileNameLengthAt &&
+              offsetof(FILE_NOTIFY_INFORMATION, FileName) == win32::kFileNameAt);
+static_assert(FILE_ACTION_ADDED == win32::kActionAdded &&
+              FILE_ACTION_REMOVED == win32::kActionRemoved &&
+              FILE_ACTION_MODIFIED == win32::kActionModified &&
+              FILE_ACTION_RENAMED_OLD_NAME == win32::kActionRenamedOldName &&
+              FILE_ACTION_RENAMED_NEW_NAME == win32::kActionRenamedNewName);
+static_assert(sizeof(WCHAR) == sizeof(char16_t));
 
 // Names that come and go, writes, and times or attributes set (a host program's touch under Wine
 // reports attributes only).
@@ -80,7 +93,7 @@ struct Folder;
 struct Notification {
   HANDLE event = nullptr;  // the watcher's wake (auto reset); the handle handed out
   Folder* folder = nullptr;
-  std::wstring name;  // the watcher's file, upper-cased; empty: every change wakes it
+  std::u16string name;  // the watcher's file, upper-cased; empty: every change wakes it
   std::atomic<std::uint64_t> departures{0};
   bool woken = false;  // while the folder's records are read: to be woken once they are
 };
@@ -100,7 +113,7 @@ struct Folder {
   WCHAR leaf[MAX_PATH] = {};  // the folder's name in its parent
   // The watchers, read by the pool's callbacks while notifications come and go.
   std::mutex mu;
-  std::unordered_multimap<std::wstring, Notification*> named;
+  std::unordered_multimap<std::u16string, Notification*> named;
   std::vector<Notification*> everyChange;
 
   bool Empty() const { return named.empty() && everyChange.empty(); }
@@ -195,35 +208,20 @@ bool SameFolder(const Folder* f) {
   return same;
 }
 
-// A record's file name, upper-cased as the watchers' names are, so that names compare as the
-// file system's do, regardless of case.
-std::wstring Upper(const WCHAR* name, int chars) {
-  std::wstring upper(static_cast<std::size_t>(chars), L'\0');
-  if (chars > 0 && LCMapStringW(LOCALE_SYSTEM_DEFAULT, LCMAP_UPPERCASE, name, chars, &upper[0],
-                                chars) != chars) {
-    upper.assign(name, static_cast<std::size_t>(chars));
+// A name upper-cased as the system's locale has it, so that names compare as the file system's
+// do, regardless of case.
+std::u16string Upper(const WCHAR* name, int chars) {
+  std::u16string upper(static_cast<std::size_t>(chars), u'\0');
+  if (chars > 0 && LCMapStringW(LOCALE_SYSTEM_DEFAULT, LCMAP_UPPERCASE, name, chars,
+                                reinterpret_cast<WCHAR*>(&upper[0]), chars) != chars) {
+    std::memcpy(&upper[0], name, upper.size() * sizeof(WCHAR));
   }
   return upper;
 }
 
-// Visits the records of a completed request with the number of characters of each name. Wine
-// does not pad a record to whole DWORDs, so the last one may be shorter than the structure (a
-// name of one character); a name is never read past the bytes reported.
-template <typename Visit>
-void ForEachRecord(const Request& r, DWORD bytes, Visit visit) {
-  constexpr DWORD kHeader = offsetof(FILE_NOTIFY_INFORMATION, FileName);
-  for (DWORD at = 0; at + kHeader <= bytes;) {
-    const auto* record = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(
-        reinterpret_cast<const char*>(r.buffer) + at);
-    const DWORD nameBytes = std::min<DWORD>(record->FileNameLength, bytes - at - kHeader);
-    visit(*record, static_cast<int>(nameBytes / sizeof(WCHAR)));
-    if (record->NextEntryOffset == 0) break;
-    at += record->NextEntryOffset;
-  }
-}
-
-bool Leaves(const FILE_NOTIFY_INFORMATION& record) {
-  return record.Action == FILE_ACTION_REMOVED || record.Action == FILE_ACTION_RENAMED_OLD_NAME;
+// A record's name, upper-cased as the watchers' names are.
+std::u16string UpperName(const std::u16string& name) {
+  return Upper(reinterpret_cast<const WCHAR*>(name.data()), static_cast<int>(name.size()));
 }
 
 // Whether the parent's completed request says the folder is gone: its name removed or renamed
@@ -238,20 +236,21 @@ bool ParentSaysGone(Folder* f, bool* again) {
   if (!ok || bytes == 0) return !SameFolder(f);
   bool named = false;
   bool left = false;
-  ForEachRecord(f->parent, bytes, [&](const FILE_NOTIFY_INFORMATION& record, int chars) {
-    if (CompareStringW(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, record.FileName, chars, f->leaf,
-                       -1) != CSTR_EQUAL) {
-      return;
+  for (const win32::ChangeRecord& record : win32::ReadChangeRecords(f->parent.buffer, bytes)) {
+    if (CompareStringW(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE,
+                       reinterpret_cast<const WCHAR*>(record.name.data()),
+                       static_cast<int>(record.name.size()), f->leaf, -1) != CSTR_EQUAL) {
+      continue;
     }
     named = true;
-    left = left || Leaves(record);
-  });
+    left = left || win32::Leaves(record.action);
+  }
   return left || (named && !SameFolder(f));
 }
 
 // Marks the folder's watchers to be woken: those of the file named, or all of them (name null).
 // Counts the departures of the file named. Under f->mu.
-void Mark(Folder* f, const std::wstring* name, bool leaves) {
+void Mark(Folder* f, const std::u16string* name, bool leaves) {
   if (name == nullptr) {
     for (auto& entry : f->named) entry.second->woken = true;
   } else {
@@ -290,13 +289,11 @@ VOID CALLBACK OnFolderChange(PVOID context, BOOLEAN /*timedOut*/) {
     const DWORD error = GetLastError();
     if (error != ERROR_NOTIFY_ENUM_DIR && error != ERROR_OPERATION_ABORTED) f->broken.store(true);
     Mark(f, nullptr, false);
-  } else if (bytes == 0) {
-    Mark(f, nullptr, false);  // lost records
   } else {
-    ForEachRecord(f->folder, bytes, [&](const FILE_NOTIFY_INFORMATION& record, int chars) {
-      const std::wstring name = Upper(record.FileName, chars);
-      Mark(f, &name, Leaves(record));
-    });
+    const win32::FolderChanges changes =
+        win32::ReadFolderChanges(f->folder.buffer, bytes, UpperName);
+    if (changes.lost) Mark(f, nullptr, false);
+    for (const win32::NamedChange& change : changes.named) Mark(f, &change.name, change.leaves);
   }
   // Asked again before the watchers wake, so that whatever they do to the folder is seen.
   if (!f->broken.load() && !Issue(f->folder, f->folderEvent, kFilter)) {

@@ -1,0 +1,162 @@
+// The Windows backend's reading of the records of a completed change request, on buffers laid
+// out by hand as NTFS lays them out (each record padded to whole 32-bit words) and as Wine does
+// (not padded), so that both builds check it without a file system.
+#include "platform/win32/change_records.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace w = plat::win32;
+using w::ChangeRecord;
+
+enum class Layout { kNtfs, kWine };
+
+// The records' bytes: NextEntryOffset, Action, FileNameLength, then the name; each
+// NextEntryOffset points at the next record, the last one's is 0.
+std::string Lay(const std::vector<ChangeRecord>& records, Layout layout) {
+  std::string bytes;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    const std::u16string& name = records[i].name;
+    std::uint32_t size = static_cast<std::uint32_t>(12 + name.size() * 2);
+    if (layout == Layout::kNtfs) size = (size + 3) / 4 * 4;
+    const std::uint32_t fields[] = {i + 1 < records.size() ? size : 0, records[i].action,
+                                    static_cast<std::uint32_t>(name.size() * 2)};
+    std::string record(size, '\0');
+    std::memcpy(&record[0], fields, sizeof fields);
+    std::memcpy(&record[12], name.data(), name.size() * 2);
+    bytes += record;
+  }
+  return bytes;
+}
+
+// "action name|action name", names shown as ASCII.
+std::string Show(const std::vector<ChangeRecord>& records) {
+  std::string shown;
+  for (const ChangeRecord& r : records) {
+    if (!shown.empty()) shown += '|';
+    shown += std::to_string(r.action) + ' ';
+    for (char16_t c : r.name) shown += c < 0x80 ? static_cast<char>(c) : '?';
+  }
+  return shown;
+}
+
+std::u16string AsciiUpper(const std::u16string& name) {
+  std::u16string upper = name;
+  for (char16_t& c : upper) {
+    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
+  }
+  return upper;
+}
+
+TEST(ChangeRecords, WalkReadsEachRecordWithinTheBytesReported) {
+  const std::vector<ChangeRecord> three = {{w::kActionModified, u"a.txt"},
+                                           {w::kActionAdded, u"in.dat"},
+                                           {w::kActionRemoved, u"old.dat"}};
+  // A one-character name: unpadded, the record is 14 bytes, shorter than the structure.
+  const std::vector<ChangeRecord> oneChar = {{w::kActionModified, u"a.txt"},
+                                             {w::kActionRenamedNewName, u"b"}};
+  const struct {
+    const char* what;
+    Layout layout;
+    std::vector<ChangeRecord> records;
+    int over;  // bytes reported beyond (+) or short of (-) the records' end
+    const char* expected;
+  } cases[] = {
+      {"padded records", Layout::kNtfs, three, 0, "3 a.txt|1 in.dat|2 old.dat"},
+      {"unpadded records", Layout::kWine, three, 0, "3 a.txt|1 in.dat|2 old.dat"},
+      {"a one-character name, padded", Layout::kNtfs, oneChar, 0, "3 a.txt|5 b"},
+      {"a one-character name, unpadded", Layout::kWine, oneChar, 0, "3 a.txt|5 b"},
+      {"a name cut short by the bytes; half a character dropped",
+       Layout::kWine,
+       {{w::kActionAdded, u"in.dat"}},
+       -3,
+       "1 in.d"},
+      {"a fixed part that just fits: no name", Layout::kWine, oneChar, -2, "3 a.txt|5 "},
+      {"a fixed part cut short ends the walk", Layout::kWine, oneChar, -3, "3 a.txt"},
+      {"NextEntryOffset 0 ends the walk, bytes after it or not",
+       Layout::kNtfs,
+       {{w::kActionAdded, u"in.dat"}},
+       32,
+       "1 in.dat"},
+      {"no bytes", Layout::kNtfs, {}, 0, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    // Followed by a stale record, as the rest of a reused buffer holds: never to be read.
+    const std::string laid = Lay(c.records, c.layout);
+    const std::string bytes = laid + Lay({{w::kActionAdded, u"stale.dat"}}, c.layout);
+    const auto count = static_cast<std::uint32_t>(static_cast<int>(laid.size()) + c.over);
+    for (std::size_t shift : {0, 1}) {  // the fields read bytewise, at any address
+      std::vector<std::uint32_t> storage(bytes.size() / 4 + 2);
+      unsigned char* at = reinterpret_cast<unsigned char*>(storage.data()) + shift;
+      std::memcpy(at, bytes.data(), bytes.size());
+      EXPECT_EQ(Show(w::ReadChangeRecords(at, count)), c.expected) << "shifted by " << shift;
+    }
+  }
+}
+
+TEST(ChangeRecords, EachRecordWakesOrCountsTheWatchersOfItsName) {
+  const struct {
+    const char* what;
+    std::vector<ChangeRecord> records;
+    std::u16string watcher;  // the name its task watches, as configured
+    bool woken;
+    int departures;
+  } cases[] = {
+      {"its file written", {{w::kActionModified, u"in.dat"}}, u"in.dat", true, 0},
+      {"other files only",
+       {{w::kActionAdded, u"other.dat"}, {w::kActionRemoved, u"in.dat.tmp"}},
+       u"in.dat",
+       false,
+       0},
+      {"a name differing only in case", {{w::kActionAdded, u"In.Dat"}}, u"IN.dat", true, 0},
+      {"its file deleted", {{w::kActionRemoved, u"in.dat"}}, u"in.dat", false, 1},
+      {"its file renamed away: the old name leaves",
+       {{w::kActionRenamedOldName, u"in.dat"}, {w::kActionRenamedNewName, u"in.old"}},
+       u"in.dat",
+       false,
+       1},
+      {"a file renamed in: the new name arrives",
+       {{w::kActionRenamedOldName, u"in.tmp"}, {w::kActionRenamedNewName, u"in.dat"}},
+       u"in.dat",
+       true,
+       0},
+      {"deleted and written anew in one result",
+       {{w::kActionRemoved, u"in.dat"}, {w::kActionAdded, u"in.dat"}},
+       u"in.dat",
+       true,
+       1},
+      // A record may carry a file's long name or its short (8.3) one; only the long one is
+      // matched, so a record with the short name passes its watcher by.
+      {"the short name of the watcher's long one",
+       {{w::kActionAdded, u"LONGFI~1.DAT"}},
+       u"longfilename.dat",
+       false,
+       0},
+      {"a result of no bytes: records lost, everyone wakes", {}, u"in.dat", true, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string bytes = Lay(c.records, Layout::kWine);
+    const w::FolderChanges changes =
+        w::ReadFolderChanges(bytes.data(), static_cast<std::uint32_t>(bytes.size()), AsciiUpper);
+    // As the folder marks the watchers filed under the upper-cased name.
+    bool woken = changes.lost;
+    int departures = 0;
+    for (const w::NamedChange& change : changes.named) {
+      if (change.name != AsciiUpper(c.watcher)) continue;
+      departures += change.leaves ? 1 : 0;
+      woken = woken || !change.leaves;
+    }
+    EXPECT_EQ(woken, c.woken);
+    EXPECT_EQ(departures, c.departures);
+  }
+}
+
+}  // namespace
