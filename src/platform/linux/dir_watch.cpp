@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -53,6 +54,20 @@ Registry& TheRegistry() {
   // Never destroyed: a notification may be closed while static destructors run.
   static Registry* registry = new Registry;
   return *registry;
+}
+
+// The notifications awaiting a release, by the path of their file as armed. While there are
+// none, the checks' closes need no care. Its lock is taken before a watch's own.
+struct Awaited {
+  std::mutex mu;
+  std::multimap<std::string, Notification*> byPath;  // guarded by mu
+  std::atomic<int> count{0};
+};
+
+Awaited& TheAwaited() {
+  // Never destroyed: a check may close its probe while static destructors run.
+  static Awaited* awaited = new Awaited;
+  return *awaited;
 }
 
 }  // namespace
@@ -366,9 +381,43 @@ DirWatch* AcquireDir(const char* path) {
   return nullptr;
 }
 
-void RetainDir(DirWatch* d) {
-  std::lock_guard<std::mutex> guard(TheRegistry().mu);
-  ++d->refs;
+void SetAwaiting(Notification* n, bool on) {
+  Awaited& a = TheAwaited();
+  if (on) {
+    // The watch's mask first, so that no close of ours goes unheard once a check can find it.
+    if (!n->dir->SetReleaseWatch(n, true)) return;
+    std::lock_guard<std::mutex> guard(a.mu);
+    a.byPath.emplace(n->path, n);
+    a.count.fetch_add(1, std::memory_order_acq_rel);
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> guard(a.mu);
+    const auto range = a.byPath.equal_range(n->path);
+    auto it = std::find_if(range.first, range.second,
+                           [n](const auto& entry) { return entry.second == n; });
+    if (it == range.second) return;
+    a.byPath.erase(it);
+    a.count.fetch_sub(1, std::memory_order_acq_rel);
+  }
+  n->dir->SetReleaseWatch(n, false);
+}
+
+DirWatch* AcquireAwaiting(const char* path, std::string* name) {
+  Awaited& a = TheAwaited();
+  if (a.count.load(std::memory_order_acquire) == 0) return nullptr;
+  std::lock_guard<std::mutex> guard(a.mu);
+  const auto range = a.byPath.equal_range(path);
+  for (auto it = range.first; it != range.second; ++it) {
+    // An awaiting notification holds its folder's watch, so the watch outlives this lock.
+    DirWatch* d = it->second->dir;
+    if (!d->Alive()) continue;
+    *name = it->second->name;  // copied: the notification may go once the lock is given back
+    std::lock_guard<std::mutex> registry(TheRegistry().mu);
+    ++d->refs;
+    return d;
+  }
+  return nullptr;
 }
 
 void ReleaseDir(DirWatch* d) {

@@ -1,5 +1,6 @@
 // Linux backend, internal: the watch of one folder, shared by every notification armed on it, and
-// the registry that finds it by folder.
+// the registries that find it: by folder, and by the path of a file a notification awaits the
+// release of (release_watch.h).
 //
 // A user gets few inotify instances (often 128), so a folder has one instance, read by one thread
 // of its own, which sleeps in poll() until the kernel has events or the folder's last
@@ -118,7 +119,13 @@ class DirWatch {
 DirWatch* AcquireDir(const char* path);
 // Gives a reference back; the last one stops the watch and deletes it.
 void ReleaseDir(DirWatch* d);
-// Takes another reference on a watch already held.
-void RetainDir(DirWatch* d);
+
+// Starts or stops n awaiting the release of its file: its folder's watch hears readers' closes
+// meanwhile, and AcquireAwaiting finds it by the path of its file as armed.
+void SetAwaiting(Notification* n, bool on);
+// The live watch of a notification awaiting the release of the file at path, with a reference
+// taken (ReleaseDir gives it back), and the file's name there into *name; nullptr when none
+// awaits it, which costs no lock while no notification awaits anything.
+DirWatch* AcquireAwaiting(const char* path, std::string* name);
 
 }  // namespace plat::lnx

@@ -13,7 +13,6 @@
 #include "platform/linux/dir_watch.h"
 #include "platform/linux/fdwait.h"
 #include "platform/linux/notification.h"
-#include "platform/linux/release_watch.h"
 
 namespace plat {
 namespace lnx {

@@ -7,11 +7,6 @@
 
 namespace plat::lnx {
 
-struct Notification;
-
-// Starts or stops n awaiting the release of its file.
-void SetAwaiting(Notification* n, bool on);
-
 // Closes the descriptor of a check's open of path, under the lock of the checks. Where a watcher
 // awaits the release of the file at that path, as it armed it (its folder, a separator, its
 // name), the close is read back from the folder's watch at once and kept from passing for the
