@@ -15,6 +15,10 @@ namespace {
 namespace w = plat::win32;
 using w::ChangeRecord;
 
+constexpr std::uint32_t kAdded = w::kActionAdded, kRemoved = w::kActionRemoved,
+                        kModified = w::kActionModified, kOld = w::kActionRenamedOldName,
+                        kNew = w::kActionRenamedNewName;
+
 enum class Layout { kNtfs, kWine };
 
 // The records' bytes: NextEntryOffset, Action, FileNameLength, then the name; each
@@ -55,12 +59,10 @@ std::u16string AsciiUpper(const std::u16string& name) {
 }
 
 TEST(ChangeRecords, WalkReadsEachRecordWithinTheBytesReported) {
-  const std::vector<ChangeRecord> three = {{w::kActionModified, u"a.txt"},
-                                           {w::kActionAdded, u"in.dat"},
-                                           {w::kActionRemoved, u"old.dat"}};
+  const std::vector<ChangeRecord> three = {
+      {kModified, u"a.txt"}, {kAdded, u"in.dat"}, {kRemoved, u"old.dat"}};
   // A one-character name: unpadded, the record is 14 bytes, shorter than the structure.
-  const std::vector<ChangeRecord> oneChar = {{w::kActionModified, u"a.txt"},
-                                             {w::kActionRenamedNewName, u"b"}};
+  const std::vector<ChangeRecord> oneChar = {{kModified, u"a.txt"}, {kNew, u"b"}};
   const struct {
     const char* what;
     Layout layout;
@@ -68,29 +70,23 @@ TEST(ChangeRecords, WalkReadsEachRecordWithinTheBytesReported) {
     int over;  // bytes reported beyond (+) or short of (-) the records' end
     const char* expected;
   } cases[] = {
-      {"padded records", Layout::kNtfs, three, 0, "3 a.txt|1 in.dat|2 old.dat"},
-      {"unpadded records", Layout::kWine, three, 0, "3 a.txt|1 in.dat|2 old.dat"},
-      {"a one-character name, padded", Layout::kNtfs, oneChar, 0, "3 a.txt|5 b"},
-      {"a one-character name, unpadded", Layout::kWine, oneChar, 0, "3 a.txt|5 b"},
-      {"a name cut short by the bytes; half a character dropped",
-       Layout::kWine,
-       {{w::kActionAdded, u"in.dat"}},
-       -3,
-       "1 in.d"},
-      {"a fixed part that just fits: no name", Layout::kWine, oneChar, -2, "3 a.txt|5 "},
-      {"a fixed part cut short ends the walk", Layout::kWine, oneChar, -3, "3 a.txt"},
-      {"NextEntryOffset 0 ends the walk, bytes after it or not",
-       Layout::kNtfs,
-       {{w::kActionAdded, u"in.dat"}},
-       32,
-       "1 in.dat"},
-      {"no bytes", Layout::kNtfs, {}, 0, ""},
+      // clang-format off
+      {"padded records",                   Layout::kNtfs, three,   0, "3 a.txt|1 in.dat|2 old.dat"},
+      {"unpadded records",                 Layout::kWine, three,   0, "3 a.txt|1 in.dat|2 old.dat"},
+      {"one-character name, padded",       Layout::kNtfs, oneChar, 0, "3 a.txt|5 b"},
+      {"one-character name, unpadded",     Layout::kWine, oneChar, 0, "3 a.txt|5 b"},
+      {"name cut short; half a char gone", Layout::kWine, {{kAdded, u"in.dat"}}, -3, "1 in.d"},
+      {"fixed part just fits: no name",    Layout::kWine, oneChar, -2, "3 a.txt|5 "},
+      {"fixed part cut short: walk ends",  Layout::kWine, oneChar, -3, "3 a.txt"},
+      {"NextEntryOffset 0 ends the walk",  Layout::kNtfs, {{kAdded, u"in.dat"}}, 32, "1 in.dat"},
+      {"no bytes",                         Layout::kNtfs, {},      0, ""},
+      // clang-format on
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     // Followed by a stale record, as the rest of a reused buffer holds: never to be read.
     const std::string laid = Lay(c.records, c.layout);
-    const std::string bytes = laid + Lay({{w::kActionAdded, u"stale.dat"}}, c.layout);
+    const std::string bytes = laid + Lay({{kAdded, u"stale.dat"}}, c.layout);
     const auto count = static_cast<std::uint32_t>(static_cast<int>(laid.size()) + c.over);
     for (std::size_t shift : {0, 1}) {  // the fields read bytewise, at any address
       std::vector<std::uint32_t> storage(bytes.size() / 4 + 2);
@@ -102,6 +98,7 @@ TEST(ChangeRecords, WalkReadsEachRecordWithinTheBytesReported) {
 }
 
 TEST(ChangeRecords, EachRecordWakesOrCountsTheWatchersOfItsName) {
+  const std::u16string kLong = u"longfilename.dat";
   const struct {
     const char* what;
     std::vector<ChangeRecord> records;
@@ -109,37 +106,19 @@ TEST(ChangeRecords, EachRecordWakesOrCountsTheWatchersOfItsName) {
     bool woken;
     int departures;
   } cases[] = {
-      {"its file written", {{w::kActionModified, u"in.dat"}}, u"in.dat", true, 0},
-      {"other files only",
-       {{w::kActionAdded, u"other.dat"}, {w::kActionRemoved, u"in.dat.tmp"}},
-       u"in.dat",
-       false,
-       0},
-      {"a name differing only in case", {{w::kActionAdded, u"In.Dat"}}, u"IN.dat", true, 0},
-      {"its file deleted", {{w::kActionRemoved, u"in.dat"}}, u"in.dat", false, 1},
-      {"its file renamed away: the old name leaves",
-       {{w::kActionRenamedOldName, u"in.dat"}, {w::kActionRenamedNewName, u"in.old"}},
-       u"in.dat",
-       false,
-       1},
-      {"a file renamed in: the new name arrives",
-       {{w::kActionRenamedOldName, u"in.tmp"}, {w::kActionRenamedNewName, u"in.dat"}},
-       u"in.dat",
-       true,
-       0},
-      {"deleted and written anew in one result",
-       {{w::kActionRemoved, u"in.dat"}, {w::kActionAdded, u"in.dat"}},
-       u"in.dat",
-       true,
-       1},
+      // clang-format off
+      {"its file written",       {{kModified, u"in.dat"}},                     u"in.dat", true,  0},
+      {"other files only",       {{kAdded, u"in.da"}, {kRemoved, u"in.dat2"}}, u"in.dat", false, 0},
+      {"differing in case",      {{kAdded, u"In.Dat"}},                        u"IN.dat", true,  0},
+      {"its file deleted",       {{kRemoved, u"in.dat"}},                      u"in.dat", false, 1},
+      {"renamed away: leaves",   {{kOld, u"in.dat"}, {kNew, u"in.old"}},       u"in.dat", false, 1},
+      {"renamed in: arrives",    {{kOld, u"in.tmp"}, {kNew, u"in.dat"}},       u"in.dat", true,  0},
+      {"deleted, then anew",     {{kRemoved, u"in.dat"}, {kAdded, u"in.dat"}}, u"in.dat", true,  1},
       // A record may carry a file's long name or its short (8.3) one; only the long one is
       // matched, so a record with the short name passes its watcher by.
-      {"the short name of the watcher's long one",
-       {{w::kActionAdded, u"LONGFI~1.DAT"}},
-       u"longfilename.dat",
-       false,
-       0},
-      {"a result of no bytes: records lost, everyone wakes", {}, u"in.dat", true, 0},
+      {"8.3 name, long watched", {{kAdded, u"LONGFI~1.DAT"}},                  kLong,     false, 0},
+      {"no bytes: all wake",     {},                                           u"in.dat", true,  0},
+      // clang-format on
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
