@@ -1,4 +1,4 @@
-// Linux backend: the watch of one folder and its registry (dir_watch.h).
+// Linux backend: the watch of one folder (dir_watch.h); its registries are in watch_registry.cpp.
 //
 // Each notification has its own eventfd, raised once per change and drained when a wait reports
 // it, so every notification fires and is consumed independently. A name that holds a separator
@@ -14,11 +14,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <map>
-#include <new>
 
 #include "platform/linux/fdwait.h"
 #include "platform/linux/notification.h"
@@ -43,31 +40,6 @@ bool MayLeaseAnyFile() {
     return (data[CAP_LEASE / 32].effective & (1U << (CAP_LEASE % 32))) != 0;
   }();
   return may;
-}
-
-struct Registry {
-  std::mutex mu;
-  std::map<DirWatch::Key, DirWatch*> dirs;
-};
-
-Registry& TheRegistry() {
-  // Never destroyed: a notification may be closed while static destructors run.
-  static Registry* registry = new Registry;
-  return *registry;
-}
-
-// The notifications awaiting a release, by the path of their file as armed. While there are
-// none, the checks' closes need no care. Its lock is taken before a watch's own.
-struct Awaited {
-  std::mutex mu;
-  std::multimap<std::string, Notification*> byPath;  // guarded by mu
-  std::atomic<int> count{0};
-};
-
-Awaited& TheAwaited() {
-  // Never destroyed: a check may close its probe while static destructors run.
-  static Awaited* awaited = new Awaited;
-  return *awaited;
 }
 
 }  // namespace
@@ -292,6 +264,15 @@ std::uint64_t DirWatch::DeparturesOf(const std::string& name) {
   return ledger_.Departures(name);
 }
 
+int DirWatch::Reaffirm(const char* path) {
+  // Added to, never narrowed: a settle check may widen the mask meanwhile.
+  const int wd = inotify_add_watch(inotifyFd_, path, kUntrackedMask | IN_MASK_ADD);
+  if (wd < 0) return -1;
+  if (wd == wd_) return 1;
+  inotify_rm_watch(inotifyFd_, wd);
+  return 0;
+}
+
 bool DirWatch::PathLeadsHere() const {
   struct stat st;
   return stat(path_.c_str(), &st) == 0 && st.st_dev == key_.first && st.st_ino == key_.second;
@@ -327,110 +308,6 @@ void DirWatch::Deliver(bool changed, bool allClosed, const std::vector<std::stri
       for (int fd : n->pausers) RaiseSignalFd(fd);
     }
   }
-}
-
-DirWatch* AcquireDir(const char* path) {
-  Registry& reg = TheRegistry();
-  for (int attempt = 0; attempt < 5; ++attempt) {
-    struct stat st;
-    if (stat(path, &st) < 0) return nullptr;
-    if (!S_ISDIR(st.st_mode)) {
-      errno = ENOTDIR;
-      return nullptr;
-    }
-    const DirWatch::Key key(st.st_dev, st.st_ino);
-    std::lock_guard<std::mutex> guard(reg.mu);
-    auto it = reg.dirs.find(key);
-    if (it != reg.dirs.end() && it->second->Alive()) {
-      DirWatch* d = it->second;
-      // Asking the kernel again checks this caller's access to the path as a new watch would;
-      // with the same mask it leaves the existing watch as it is.
-      // Added to, never narrowed: a settle check may widen the mask meanwhile.
-      const int wd = inotify_add_watch(d->inotifyFd_, path, kUntrackedMask | IN_MASK_ADD);
-      if (wd < 0) return nullptr;
-      if (wd != d->wd_) {  // the path now names another folder
-        inotify_rm_watch(d->inotifyFd_, wd);
-        continue;
-      }
-      ++d->refs;
-      return d;
-    }
-    if (it != reg.dirs.end()) reg.dirs.erase(it);  // gone; its last user deletes it
-    auto* d = new (std::nothrow) DirWatch(key);
-    if (d == nullptr) {
-      errno = ENOMEM;
-      return nullptr;
-    }
-    if (!d->Start(path)) {
-      const int err = errno;
-      delete d;
-      errno = err;
-      return nullptr;
-    }
-    struct stat again;
-    if (stat(path, &again) < 0 || again.st_dev != st.st_dev || again.st_ino != st.st_ino) {
-      d->Stop();
-      delete d;
-      continue;
-    }
-    d->refs = 1;
-    reg.dirs.emplace(key, d);
-    return d;
-  }
-  errno = ESTALE;
-  return nullptr;
-}
-
-void SetAwaiting(Notification* n, bool on) {
-  Awaited& a = TheAwaited();
-  if (on) {
-    // The watch's mask first, so that no close of ours goes unheard once a check can find it.
-    if (!n->dir->SetReleaseWatch(n, true)) return;
-    std::lock_guard<std::mutex> guard(a.mu);
-    a.byPath.emplace(n->path, n);
-    a.count.fetch_add(1, std::memory_order_acq_rel);
-    return;
-  }
-  {
-    std::lock_guard<std::mutex> guard(a.mu);
-    const auto range = a.byPath.equal_range(n->path);
-    auto it = std::find_if(range.first, range.second,
-                           [n](const auto& entry) { return entry.second == n; });
-    if (it == range.second) return;
-    a.byPath.erase(it);
-    a.count.fetch_sub(1, std::memory_order_acq_rel);
-  }
-  n->dir->SetReleaseWatch(n, false);
-}
-
-DirWatch* AcquireAwaiting(const char* path, std::string* name) {
-  Awaited& a = TheAwaited();
-  if (a.count.load(std::memory_order_acquire) == 0) return nullptr;
-  std::lock_guard<std::mutex> guard(a.mu);
-  const auto range = a.byPath.equal_range(path);
-  for (auto it = range.first; it != range.second; ++it) {
-    // An awaiting notification holds its folder's watch, so the watch outlives this lock.
-    DirWatch* d = it->second->dir;
-    if (!d->Alive()) continue;
-    *name = it->second->name;  // copied: the notification may go once the lock is given back
-    std::lock_guard<std::mutex> registry(TheRegistry().mu);
-    ++d->refs;
-    return d;
-  }
-  return nullptr;
-}
-
-void ReleaseDir(DirWatch* d) {
-  Registry& reg = TheRegistry();
-  {
-    std::lock_guard<std::mutex> guard(reg.mu);
-    if (--d->refs > 0) return;
-    auto it = reg.dirs.find(d->key());
-    if (it != reg.dirs.end() && it->second == d) reg.dirs.erase(it);
-  }
-  // Joined outside the registry's lock: arming elsewhere need not wait for this.
-  d->Stop();
-  delete d;
 }
 
 }  // namespace plat::lnx

@@ -26,8 +26,6 @@
 namespace plat::lnx {
 
 struct Notification;
-class DirWatch;
-DirWatch* AcquireDir(const char* path);
 
 class DirWatch {
  public:
@@ -48,6 +46,10 @@ class DirWatch {
   // False once the watch has ended: the path no longer names the folder watched.
   bool Alive();
   const Key& key() const { return key_; }
+  // Asks the kernel for the watch of path again, which checks the caller's access to it as a new
+  // watch would and leaves the watch as it is: 1 when path still names this watch's folder, 0
+  // when it names another, -1 (errno set) when it cannot be watched.
+  int Reaffirm(const char* path);
 
   // Reads and hands out every event queued so far; after it, what a watcher asks below reflects
   // everything that happened before the call.
@@ -81,8 +83,6 @@ class DirWatch {
   int refs = 0;  // guarded by the registry's lock
 
  private:
-  friend DirWatch* AcquireDir(const char* path);
-
   static void* ReaderMain(void* self);
   void Read();
   void Deliver(bool changed, bool allClosed, const std::vector<std::string>& closed,
@@ -114,6 +114,7 @@ class DirWatch {
   std::vector<OpenersLedger::Event> openings_;           // guarded by drainMu_
 };
 
+// The registries (watch_registry.cpp).
 // Finds or makes the watch of the folder at path and takes a reference on it; nullptr with errno
 // set when the folder cannot be watched.
 DirWatch* AcquireDir(const char* path);
