@@ -1,12 +1,13 @@
-// Linux: the process entry. The command-line text is the arguments joined by single blanks.
+// The process entry of the Linux build. The command-line text is the arguments joined by
+// single blanks.
 #include <string>
 
 #include "entry/win_main.h"
-#include "platform/linux/service_exit.h"
-#include "platform/linux/spawn.h"
+#include "platform/process.h"
+#include "platform/service.h"
 
 int main(int argc, char** argv) {
-  plat::lnx::RaiseDescriptorLimit();
+  plat::PrepareProcess();
 
   std::string text;
   for (int i = 1; i < argc; ++i) {
@@ -15,5 +16,5 @@ int main(int argc, char** argv) {
   }
   const int code = kelm::WinMain(nullptr, nullptr, text.c_str(), 0);
   // A service tells systemd how it ended by its exit status as well.
-  return code != 0 ? code : plat::lnx::ServiceExitStatus();
+  return code != 0 ? code : plat::ServiceExitStatus();
 }

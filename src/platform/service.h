@@ -43,6 +43,13 @@ Handle RegisterServiceControl(const char* serviceName, ServiceControlProc handle
 // Sends one status report. False when the service manager refused it.
 bool SendServiceStatus(Handle statusHandle, const ServiceStatus& status);
 
+// The exit status for the entry to return when the program itself ends with 0: how the service
+// ended, where the service manager learns that from the exit status. Linux (systemd): 0 unless
+// the last status report was a stopped one with an error; then 78 (EX_CONFIG) for a
+// service-specific error, 1 for any other. Windows: 0, as the service control manager learns
+// it from the status reports.
+int ServiceExitStatus();
+
 // Adds a handler for the process's console control events (log-off 5, shut-down 6, ...).
 bool AddConsoleControlHandler(ConsoleControlProc handler);
 

@@ -311,9 +311,7 @@ bool SendServiceStatus(Handle statusHandle, const ServiceStatus& status) {
   return true;
 }
 
-namespace lnx {
 int ServiceExitStatus() { return g_exitStatus.load(); }
-}  // namespace lnx
 
 bool AddConsoleControlHandler(ConsoleControlProc handler) {
   g_consoleHandler = handler;

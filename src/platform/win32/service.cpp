@@ -74,6 +74,8 @@ bool SendServiceStatus(Handle statusHandle, const ServiceStatus& status) {
   return SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(statusHandle), &s) != 0;
 }
 
+int ServiceExitStatus() { return 0; }
+
 bool AddConsoleControlHandler(ConsoleControlProc handler) {
   if (handler == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
