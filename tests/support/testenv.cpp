@@ -11,6 +11,7 @@
 #include <mutex>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -178,6 +179,21 @@ bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds deadli
     if (std::chrono::steady_clock::now() >= end) return cond();
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
+}
+
+ThreadGroup::~ThreadGroup() { Join(plat::kInfinite); }
+
+bool ThreadGroup::Start(plat::ThreadProc fn, void* arg) {
+  OwnedHandle t(plat::StartThread(fn, arg));
+  if (!t) return false;
+  threads_.push_back(std::move(t));
+  return true;
+}
+
+bool ThreadGroup::Join(std::uint32_t ms) {
+  bool all = true;
+  for (const OwnedHandle& t : threads_) all = plat::WaitOne(t.get(), ms) == 0 && all;
+  return all;
 }
 
 void SleepForChangeToSettle() { std::this_thread::sleep_for(std::chrono::milliseconds(1500)); }

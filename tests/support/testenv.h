@@ -1,5 +1,5 @@
-// Test support shared by both builds: temporary folders, files, waiting for conditions and
-// starting the helper programs and the real executable.
+// Test support shared by both builds: temporary folders, files, waiting for conditions,
+// owning platform handles and threads, and starting the helper programs and the real executable.
 #pragma once
 
 #include <atomic>
@@ -10,7 +10,63 @@
 #include <thread>
 #include <vector>
 
+#include "platform/handle.h"
+#include "platform/sync.h"
+
 namespace testenv {
+
+// One platform handle owned by a scope: released with CloseObject when the owner goes, so a
+// test that ends early at a failed assertion leaves nothing open. Neither kNoHandle (the
+// default) nor the null handle is ever released; both count as empty.
+class OwnedHandle {
+ public:
+  OwnedHandle() = default;
+  explicit OwnedHandle(plat::Handle h) : h_(h) {}
+  ~OwnedHandle() { reset(); }
+  OwnedHandle(OwnedHandle&& o) noexcept : h_(o.release()) {}
+  OwnedHandle& operator=(OwnedHandle&& o) noexcept {
+    if (this != &o) reset(o.release());
+    return *this;
+  }
+  OwnedHandle(const OwnedHandle&) = delete;
+  OwnedHandle& operator=(const OwnedHandle&) = delete;
+
+  plat::Handle get() const { return h_; }
+  explicit operator bool() const { return h_ != plat::kNoHandle && h_ != nullptr; }
+  // Gives the handle up without releasing it; the owner is left empty (kNoHandle).
+  plat::Handle release() {
+    const plat::Handle h = h_;
+    h_ = plat::kNoHandle;
+    return h;
+  }
+  // Releases the handle held (if any) and takes h in its place.
+  void reset(plat::Handle h = plat::kNoHandle) {
+    const plat::Handle old = h_;
+    h_ = h;
+    if (old != plat::kNoHandle && old != nullptr) plat::CloseObject(old);
+  }
+
+ private:
+  plat::Handle h_ = plat::kNoHandle;
+};
+
+// Threads a test starts with plat::StartThread on data of its own frame. The group waits for
+// every one of them when it goes, however the test ends, so none runs on past that data.
+class ThreadGroup {
+ public:
+  ThreadGroup() = default;
+  ~ThreadGroup();
+  ThreadGroup(const ThreadGroup&) = delete;
+  ThreadGroup& operator=(const ThreadGroup&) = delete;
+
+  // Starts fn(arg) on a thread of its own; false when it cannot be started.
+  bool Start(plat::ThreadProc fn, void* arg);
+  // Waits up to ms for each thread started; whether every one has ended.
+  bool Join(std::uint32_t ms);
+
+ private:
+  std::vector<OwnedHandle> threads_;
+};
 
 // Separator of platform paths on this build.
 char Sep();
