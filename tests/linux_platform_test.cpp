@@ -37,6 +37,7 @@ namespace {
 using plat::Handle;
 using plat::kNoHandle;
 using plat::kWaitTimeout;
+using testenv::OwnedHandle;
 using Clock = std::chrono::steady_clock;
 
 std::int64_t MsSince(Clock::time_point start) {
@@ -87,6 +88,50 @@ long VoluntarySwitches(const std::string& task) {
   return -1;
 }
 
+OwnedHandle Arm(const std::string& dir, const char* fileName = "in.dat") {
+  return OwnedHandle(plat::ArmNotification(dir.c_str(), fileName));
+}
+
+// Writes path, then waits for the notification to wake.
+::testing::AssertionResult WakesOnWrite(Handle n, const std::string& path) {
+  if (!testenv::WriteFile(path, "x")) {
+    return ::testing::AssertionFailure() << "could not write " << path;
+  }
+  const int woke = plat::WaitOne(n, 20000);
+  if (woke != 0) {
+    return ::testing::AssertionFailure() << "no wake after writing " << path << " (" << woke << ")";
+  }
+  return ::testing::AssertionSuccess();
+}
+
+// Writes path, then waits until the notification has counted its writer's close.
+::testing::AssertionResult WriteAndSeeClose(Handle n, const std::string& path,
+                                            const std::string& bytes) {
+  const std::uint32_t before = plat::CloseMark(n);
+  if (!testenv::WriteFile(path, bytes)) {
+    return ::testing::AssertionFailure() << "could not write " << path;
+  }
+  if (!testenv::WaitFor([&] { return plat::CloseMark(n) != before; })) {
+    return ::testing::AssertionFailure() << "the close after writing " << path << " never came";
+  }
+  return ::testing::AssertionSuccess();
+}
+
+// Whether the notification's file opens as settled with its write time readable; the file is
+// closed again at once.
+bool Settles(Handle n, const std::string& path) {
+  const OwnedHandle h(plat::OpenSettled(n, path.c_str()));
+  std::uint32_t low = 0, high = 0;
+  return h && plat::FileWriteTime(h.get(), &low, &high);
+}
+
+// A watcher's two handles: the notification for in.dat of dir and its stop event.
+struct Watcher {
+  OwnedHandle n;
+  OwnedHandle stop{plat::NewEvent()};
+  explicit Watcher(const std::string& dir) : n(Arm(dir)) {}
+};
+
 TEST(PosixNextChar, StepsOneByteOverBrokenSequences) {
   struct Case {
     const char* text;
@@ -117,9 +162,8 @@ TEST(PosixNextChar, StepsOneByteOverBrokenSequences) {
 
 TEST(PosixWaits, NoHandleFails) {
   EXPECT_EQ(plat::WaitOne(kNoHandle, 0), plat::kWaitFailed);
-  Handle e = plat::NewEvent();
-  EXPECT_EQ(plat::WaitAny(e, kNoHandle, 0), plat::kWaitFailed);
-  plat::CloseObject(e);
+  const OwnedHandle e(plat::NewEvent());
+  EXPECT_EQ(plat::WaitAny(e.get(), kNoHandle, 0), plat::kWaitFailed);
 }
 
 TEST(PosixExclusiveOpen, DescriptorScanSeesOtherDescriptorsOnly) {
@@ -187,14 +231,13 @@ struct Siblings {
 unsigned CheckOften(void* arg) {
   auto* s = static_cast<Siblings*>(arg);
   for (int i = 0; i < 3000; ++i) {
-    Handle h = plat::OpenExclusive(s->path.c_str());
-    if (h == kNoHandle) {
+    const OwnedHandle h(plat::OpenExclusive(s->path.c_str()));
+    if (h.get() == kNoHandle) {
       s->failures.fetch_add(1);
       continue;
     }
     std::uint32_t low = 0, high = 0;
-    plat::FileWriteTime(h, &low, &high);
-    plat::CloseObject(h);
+    plat::FileWriteTime(h.get(), &low, &high);
   }
   return 0;
 }
@@ -203,14 +246,10 @@ TEST(PosixExclusiveOpen, ChecksOfOneFileInThisProcessNeverFailEachOther) {
   Siblings s;
   s.path = testenv::Join(testenv::FreshDir(), "in.dat");
   ASSERT_TRUE(testenv::WriteFile(s.path, "x"));
-  Handle threads[3];
-  for (Handle& t : threads) {
-    t = plat::StartThread(CheckOften, &s);
-    ASSERT_NE(t, nullptr);
-  }
-  for (Handle t : threads) {
-    EXPECT_EQ(plat::WaitOne(t, 60000), 0);
-    plat::CloseObject(t);
+  {
+    testenv::ThreadGroup threads;
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(threads.Start(CheckOften, &s));
+    EXPECT_TRUE(threads.Join(60000));
   }
   EXPECT_EQ(s.failures.load(), 0);
 }
@@ -238,12 +277,16 @@ TEST(PosixExclusiveOpen, ProgramsStartedMeanwhileNeverFailTheChecks) {
     }
   };
   std::thread starters[] = {std::thread(starter), std::thread(starter)};
-  Handle checker = plat::StartThread(CheckOften, &s);
-  ASSERT_NE(checker, nullptr);
-  EXPECT_EQ(plat::WaitOne(checker, 60000), 0);
-  plat::CloseObject(checker);
+  bool checking = false;
+  {
+    testenv::ThreadGroup checker;
+    checking = checker.Start(CheckOften, &s);
+    EXPECT_TRUE(checker.Join(60000));
+  }
+  // The starters are joined before any assertion can end the test.
   done.store(true);
   for (std::thread& t : starters) t.join();
+  ASSERT_TRUE(checking);
   EXPECT_GT(started.load(), 0);
   EXPECT_EQ(s.failures.load(), 0);
 }
@@ -333,12 +376,10 @@ TEST(PosixExclusiveOpen, AChildOnItsWayToExecHoldsNoCheckBack) {
   checks.reserve(1 << 20);
   std::thread checker([&] {
     while (!done.load() && checks.size() < checks.capacity()) {
-      Handle h = plat::OpenExclusive(s.path.c_str());
-      if (h == kNoHandle) {
+      if (OwnedHandle(plat::OpenExclusive(s.path.c_str())).get() == kNoHandle) {
         s.failures.fetch_add(1);
         continue;
       }
-      plat::CloseObject(h);
       checks.push_back(Clock::now());
     }
   });
@@ -410,20 +451,20 @@ TEST(PosixNotification, OneInotifyInstanceAndReaderPerDirectoryWhileInUse) {
   const std::string b = testenv::Join(a, "sub");
   ASSERT_TRUE(testenv::MakeDir(b));
 
-  std::vector<Handle> onA;
-  for (int i = 0; i < 50; ++i) onA.push_back(plat::ArmNotification(a.c_str(), "in.dat"));
+  std::vector<OwnedHandle> onA;
+  for (int i = 0; i < 50; ++i) onA.push_back(Arm(a));
   // The same directory by another spelling shares the instance too.
-  onA.push_back(plat::ArmNotification((a + "/./").c_str(), "in.dat"));
-  Handle onB = plat::ArmNotification(b.c_str(), "in.dat");
-  for (Handle n : onA) ASSERT_NE(n, kNoHandle);
-  ASSERT_NE(onB, kNoHandle);
+  onA.push_back(Arm(a + "/./"));
+  OwnedHandle onB = Arm(b);
+  for (const OwnedHandle& n : onA) ASSERT_NE(n.get(), kNoHandle);
+  ASSERT_NE(onB.get(), kNoHandle);
   EXPECT_EQ(InotifyInstances(), baseInstances + 2);
   EXPECT_EQ(ReaderThreads().size(), baseReaders + 2);
 
-  for (Handle n : onA) plat::CloseObject(n);
+  onA.clear();
   EXPECT_EQ(InotifyInstances(), baseInstances + 1);
   EXPECT_EQ(ReaderThreads().size(), baseReaders + 1);
-  plat::CloseObject(onB);
+  onB.reset();
   EXPECT_EQ(InotifyInstances(), baseInstances);
   EXPECT_TRUE(testenv::WaitFor([&] { return ReaderThreads().size() == baseReaders; }));
 }
@@ -431,8 +472,8 @@ TEST(PosixNotification, OneInotifyInstanceAndReaderPerDirectoryWhileInUse) {
 TEST(PosixNotification, ReaderSleepsWhileTheDirectoryIsQuiet) {
   const std::string dir = testenv::FreshDir();
   const auto before = ReaderThreads();
-  Handle n = plat::ArmNotification(dir.c_str(), "in.dat");
-  ASSERT_NE(n, kNoHandle);
+  const OwnedHandle n = Arm(dir);
+  ASSERT_NE(n.get(), kNoHandle);
   std::string reader;
   for (const auto& t : ReaderThreads()) {
     if (std::find(before.begin(), before.end(), t) == before.end()) reader = t;
@@ -444,74 +485,65 @@ TEST(PosixNotification, ReaderSleepsWhileTheDirectoryIsQuiet) {
   plat::SleepMs(1000);
   EXPECT_EQ(VoluntarySwitches(reader), start);
   // And it does wake for a write.
-  ASSERT_TRUE(testenv::WriteFile(testenv::Join(dir, "in.dat"), "x"));
-  EXPECT_EQ(plat::WaitOne(n, 20000), 0);
+  ASSERT_TRUE(WakesOnWrite(n.get(), testenv::Join(dir, "in.dat")));
   // Counted when it goes back to sleep, which may be just after the wake it delivered.
   EXPECT_TRUE(testenv::WaitFor([&] { return VoluntarySwitches(reader) > start; }));
-  plat::CloseObject(n);
 }
 
 TEST(PosixNotification, OtherFilesLeaveANamedNotificationQuiet) {
   const std::string dir = testenv::FreshDir();
-  Handle named = plat::ArmNotification(dir.c_str(), "in.dat");
-  Handle any = plat::ArmNotification(dir.c_str(), "");
-  ASSERT_NE(named, kNoHandle);
-  ASSERT_NE(any, kNoHandle);
+  const OwnedHandle named = Arm(dir);
+  const OwnedHandle any = Arm(dir, "");
+  ASSERT_NE(named.get(), kNoHandle);
+  ASSERT_NE(any.get(), kNoHandle);
   ASSERT_TRUE(testenv::WriteFile(testenv::Join(dir, "other.dat"), "x"));
   ASSERT_TRUE(testenv::WriteFile(testenv::Join(dir, "IN.DAT"), "x"));
   // One without a file name hears every file; once it has, the named one had its chance too.
-  EXPECT_EQ(plat::WaitOne(any, 20000), 0);
-  EXPECT_EQ(plat::WaitOne(named, 300), kWaitTimeout);
-  ASSERT_TRUE(testenv::WriteFile(testenv::Join(dir, "in.dat"), "x"));
-  EXPECT_EQ(plat::WaitOne(named, 20000), 0);
-  plat::CloseObject(any);
-  plat::CloseObject(named);
+  EXPECT_EQ(plat::WaitOne(any.get(), 20000), 0);
+  EXPECT_EQ(plat::WaitOne(named.get(), 300), kWaitTimeout);
+  EXPECT_TRUE(WakesOnWrite(named.get(), testenv::Join(dir, "in.dat")));
 }
 
 TEST(PosixNotification, RemovedDirectoryIsReportedOnceAndCannotBeRearmed) {
   const std::string dir = testenv::Join(testenv::FreshDir(), "watched");
   ASSERT_TRUE(testenv::MakeDir(dir));
-  Handle n = plat::ArmNotification(dir.c_str(), "in.dat");
-  ASSERT_NE(n, kNoHandle);
+  const OwnedHandle n = Arm(dir);
+  ASSERT_NE(n.get(), kNoHandle);
   ASSERT_EQ(rmdir(dir.c_str()), 0);
-  EXPECT_EQ(plat::WaitOne(n, 20000), 0);
-  EXPECT_TRUE(testenv::WaitFor([&] { return !plat::RearmNotification(n); }));
+  EXPECT_EQ(plat::WaitOne(n.get(), 20000), 0);
+  EXPECT_TRUE(testenv::WaitFor([&] { return !plat::RearmNotification(n.get()); }));
   // Nothing more comes, so a watcher that keeps waiting does not spin.
-  while (plat::WaitOne(n, 0) == 0) {
+  while (plat::WaitOne(n.get(), 0) == 0) {
   }
-  EXPECT_EQ(plat::WaitOne(n, 300), kWaitTimeout);
+  EXPECT_EQ(plat::WaitOne(n.get(), 300), kWaitTimeout);
   // A new directory by the same name is watched afresh.
   ASSERT_TRUE(testenv::MakeDir(dir));
-  Handle fresh = plat::ArmNotification(dir.c_str(), "in.dat");
-  ASSERT_NE(fresh, kNoHandle);
-  EXPECT_TRUE(plat::RearmNotification(fresh));
-  ASSERT_TRUE(testenv::WriteFile(testenv::Join(dir, "in.dat"), "x"));
-  EXPECT_EQ(plat::WaitOne(fresh, 20000), 0);
+  const OwnedHandle fresh = Arm(dir);
+  ASSERT_NE(fresh.get(), kNoHandle);
+  EXPECT_TRUE(plat::RearmNotification(fresh.get()));
+  EXPECT_TRUE(WakesOnWrite(fresh.get(), testenv::Join(dir, "in.dat")));
   // Moved away, it is no longer what its path names.
   ASSERT_EQ(rename(dir.c_str(), (dir + ".moved").c_str()), 0);
-  EXPECT_TRUE(testenv::WaitFor([&] { return !plat::RearmNotification(fresh); }));
-  plat::CloseObject(fresh);
-  plat::CloseObject(n);
+  EXPECT_TRUE(testenv::WaitFor([&] { return !plat::RearmNotification(fresh.get()); }));
 }
 
 TEST(PosixNotification, NameWithASeparatorHearsEveryChangeAndNoClose) {
   const std::string dir = testenv::FreshDir();
-  Handle up = plat::ArmNotification(dir.c_str(), "../in.dat");
-  Handle sub = plat::ArmNotification(dir.c_str(), "sub/in.dat");
-  ASSERT_NE(up, kNoHandle);
-  ASSERT_NE(sub, kNoHandle);
-  const std::uint32_t upMark = plat::CloseMark(up), subMark = plat::CloseMark(sub);
-  ASSERT_TRUE(testenv::WriteFile(testenv::Join(dir, "other.dat"), "x"));
-  EXPECT_EQ(plat::WaitOne(up, 20000), 0);
-  EXPECT_EQ(plat::WaitOne(sub, 20000), 0);
-  // A file of the same last name in the folder is not theirs: its close counts for neither.
-  ASSERT_TRUE(testenv::WriteFile(testenv::Join(dir, "in.dat"), "x"));
-  EXPECT_EQ(plat::WaitOne(up, 20000), 0);
-  EXPECT_EQ(plat::WaitOne(sub, 20000), 0);
-  EXPECT_EQ(plat::CloseMark(up), upMark);
-  EXPECT_EQ(plat::CloseMark(sub), subMark);
-  plat::CloseObject(sub);
-  plat::CloseObject(up);
+  const OwnedHandle up = Arm(dir, "../in.dat");
+  const OwnedHandle sub = Arm(dir, "sub/in.dat");
+  ASSERT_NE(up.get(), kNoHandle);
+  ASSERT_NE(sub.get(), kNoHandle);
+  const std::uint32_t upMark = plat::CloseMark(up.get()), subMark = plat::CloseMark(sub.get());
+  // Every change in the folder wakes them, one of a file of their last name too; that file is
+  // not theirs, so its close counts for neither.
+  for (const char* name : {"other.dat", "in.dat"}) {
+    SCOPED_TRACE(name);
+    ASSERT_TRUE(testenv::WriteFile(testenv::Join(dir, name), "x"));
+    EXPECT_EQ(plat::WaitOne(up.get(), 20000), 0);
+    EXPECT_EQ(plat::WaitOne(sub.get(), 20000), 0);
+  }
+  EXPECT_EQ(plat::CloseMark(up.get()), upMark);
+  EXPECT_EQ(plat::CloseMark(sub.get()), subMark);
 }
 
 struct DelayedWrite {
@@ -527,36 +559,31 @@ unsigned WriteLater(void* arg) {
 
 TEST(PosixPauseForFile, EndsEarlyWhenTheFilesWriterCloses) {
   const std::string dir = testenv::FreshDir();
-  Handle n = plat::ArmNotification(dir.c_str(), "in.dat");
-  Handle stop = plat::NewEvent();
-  ASSERT_NE(n, kNoHandle);
+  Watcher watcher(dir);
+  ASSERT_NE(watcher.n.get(), kNoHandle);
+  const Handle n = watcher.n.get(), stop = watcher.stop.get();
 
   DelayedWrite w{testenv::Join(dir, "in.dat"), 100};
   const std::uint32_t mark = plat::CloseMark(n);
-  Handle t = plat::StartThread(WriteLater, &w);
-  ASSERT_NE(t, nullptr);
+  testenv::ThreadGroup writer;
+  ASSERT_TRUE(writer.Start(WriteLater, &w));
   const auto start = Clock::now();
   EXPECT_EQ(plat::PauseForFile(n, mark, stop, 60000), 0);
   EXPECT_LT(MsSince(start), 30000);
   EXPECT_NE(plat::CloseMark(n), mark);
   // A close already counted past the mark ends the next pause at once.
   EXPECT_EQ(plat::PauseForFile(n, mark, stop, 60000), 0);
-  EXPECT_EQ(plat::WaitOne(t, 20000), 0);
-  plat::CloseObject(t);
-  plat::CloseObject(stop);
-  plat::CloseObject(n);
+  EXPECT_TRUE(writer.Join(20000));
 }
 
 TEST(PosixPauseForFile, OtherFilesAndEarlierClosesDoNotEndIt) {
   const std::string dir = testenv::FreshDir();
-  Handle n = plat::ArmNotification(dir.c_str(), "in.dat");
-  Handle stop = plat::NewEvent();
-  ASSERT_NE(n, kNoHandle);
+  Watcher watcher(dir);
+  ASSERT_NE(watcher.n.get(), kNoHandle);
+  const Handle n = watcher.n.get(), stop = watcher.stop.get();
 
   // A close before the mark: counted, but the pause after the mark runs its course.
-  const std::uint32_t before = plat::CloseMark(n);
-  ASSERT_TRUE(testenv::WriteFile(testenv::Join(dir, "in.dat"), "x"));
-  ASSERT_TRUE(testenv::WaitFor([&] { return plat::CloseMark(n) != before; }));
+  ASSERT_TRUE(WriteAndSeeClose(n, testenv::Join(dir, "in.dat"), "x"));
   // Right after that close, with nobody holding the file, a few quick retries come first.
   auto start = Clock::now();
   int result = 0, quick = 0;
@@ -568,31 +595,24 @@ TEST(PosixPauseForFile, OtherFilesAndEarlierClosesDoNotEndIt) {
   EXPECT_GE(MsSince(start), 280);
 
   // Files whose names only resemble it.
-  DelayedWrite w1{testenv::Join(dir, "in.dat.tmp"), 50};
-  DelayedWrite w2{testenv::Join(dir, "IN.DAT"), 80};
-  Handle t1 = plat::StartThread(WriteLater, &w1);
-  Handle t2 = plat::StartThread(WriteLater, &w2);
+  DelayedWrite writes[] = {{testenv::Join(dir, "in.dat.tmp"), 50},
+                           {testenv::Join(dir, "IN.DAT"), 80}};
+  testenv::ThreadGroup writers;
+  for (DelayedWrite& w : writes) ASSERT_TRUE(writers.Start(WriteLater, &w));
   start = Clock::now();
   EXPECT_EQ(plat::PauseForFile(n, plat::CloseMark(n), stop, 600), 0);
   EXPECT_GE(MsSince(start), 580);
-  plat::WaitOne(t1, 20000);
-  plat::WaitOne(t2, 20000);
-  plat::CloseObject(t1);
-  plat::CloseObject(t2);
-  plat::CloseObject(stop);
-  plat::CloseObject(n);
+  writers.Join(20000);
 }
 
 TEST(PosixPauseForFile, AHolderAfterTheCloseGetsTheFullPauseSoonOrAtOnceWhereOpenersAreSeen) {
   const std::string dir = testenv::FreshDir();
   const std::string path = testenv::Join(dir, "in.dat");
-  Handle n = plat::ArmNotification(dir.c_str(), "in.dat");
-  Handle stop = plat::NewEvent();
-  ASSERT_NE(n, kNoHandle);
+  Watcher watcher(dir);
+  ASSERT_NE(watcher.n.get(), kNoHandle);
+  const Handle n = watcher.n.get(), stop = watcher.stop.get();
   // The writer lets go, and someone opens the file right after: a real holder.
-  std::uint32_t before = plat::CloseMark(n);
-  ASSERT_TRUE(testenv::WriteFile(path, "x"));
-  ASSERT_TRUE(testenv::WaitFor([&] { return plat::CloseMark(n) != before; }));
+  ASSERT_TRUE(WriteAndSeeClose(n, path, "x"));
   int held = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_GE(held, 0);
   if (!plat::lnx::OpenersTracked(n)) {
@@ -606,9 +626,7 @@ TEST(PosixPauseForFile, AHolderAfterTheCloseGetsTheFullPauseSoonOrAtOnceWhereOpe
     // A writer at work since that close (written to, not closed yet) holds it: the full pause at
     // once, which its close ends.
     close(held);
-    before = plat::CloseMark(n);
-    ASSERT_TRUE(testenv::WriteFile(path, "x"));
-    ASSERT_TRUE(testenv::WaitFor([&] { return plat::CloseMark(n) != before; }));
+    ASSERT_TRUE(WriteAndSeeClose(n, path, "x"));
     held = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
     ASSERT_GE(held, 0);
     ASSERT_EQ(write(held, "more", 4), 4);
@@ -617,16 +635,13 @@ TEST(PosixPauseForFile, AHolderAfterTheCloseGetsTheFullPauseSoonOrAtOnceWhereOpe
     EXPECT_EQ(plat::PauseForFile(n, plat::CloseMark(n), stop, 300), 0);
     EXPECT_GE(MsSince(writing), 280);
     // A settle check counts openers from then on: the next close is followed by a holder seen.
-    plat::Handle settled = plat::OpenSettled(n, path.c_str());
-    if (settled != kNoHandle) plat::CloseObject(settled);
+    Settles(n, path);
     ASSERT_TRUE(plat::lnx::OpenersTracked(n));
     // The writer's close is a close-after-write too: seen on its own, before the next one.
-    before = plat::CloseMark(n);
+    const std::uint32_t before = plat::CloseMark(n);
     close(held);
     ASSERT_TRUE(testenv::WaitFor([&] { return plat::CloseMark(n) != before; }));
-    before = plat::CloseMark(n);
-    ASSERT_TRUE(testenv::WriteFile(path, "xy"));
-    ASSERT_TRUE(testenv::WaitFor([&] { return plat::CloseMark(n) != before; }));
+    ASSERT_TRUE(WriteAndSeeClose(n, path, "xy"));
     held = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(held, 0);
   }
@@ -636,28 +651,17 @@ TEST(PosixPauseForFile, AHolderAfterTheCloseGetsTheFullPauseSoonOrAtOnceWhereOpe
   EXPECT_GE(MsSince(start), 280);
   // A stop ends a quick retry's pause too.
   close(held);
-  before = plat::CloseMark(n);
-  ASSERT_TRUE(testenv::WriteFile(path, "xyz"));
-  ASSERT_TRUE(testenv::WaitFor([&] { return plat::CloseMark(n) != before; }));
+  ASSERT_TRUE(WriteAndSeeClose(n, path, "xyz"));
   plat::SignalEvent(stop);
   EXPECT_EQ(plat::PauseForFile(n, plat::CloseMark(n), stop, 300), 1);
-  plat::CloseObject(stop);
-  plat::CloseObject(n);
 }
 
 TEST(PosixOpenSettled, OpensOnlyAfterAQuietPauseWithNobodySeenHoldingTheFile) {
   const std::string dir = testenv::FreshDir();
   const std::string path = testenv::Join(dir, "in.dat");
-  Handle n = plat::ArmNotification(dir.c_str(), "in.dat");
-  ASSERT_NE(n, kNoHandle);
-  auto settles = [&] {
-    Handle h = plat::OpenSettled(n, path.c_str());
-    if (h == kNoHandle) return false;
-    std::uint32_t low = 0, high = 0;
-    const bool timed = plat::FileWriteTime(h, &low, &high);
-    plat::CloseObject(h);
-    return timed;
-  };
+  const OwnedHandle n = Arm(dir);
+  ASSERT_NE(n.get(), kNoHandle);
+  auto settles = [&] { return Settles(n.get(), path); };
   EXPECT_FALSE(settles());  // missing
   ASSERT_TRUE(testenv::WriteFile(path, "one"));
   // The first look only notes the file; a second one at once is too soon.
@@ -685,7 +689,6 @@ TEST(PosixOpenSettled, OpensOnlyAfterAQuietPauseWithNobodySeenHoldingTheFile) {
   start = Clock::now();
   EXPECT_TRUE(testenv::WaitFor([&] { return settles(); }));
   EXPECT_GE(MsSince(start), 90);
-  plat::CloseObject(n);
 }
 
 TEST(PosixDescriptors, EveryDescriptorOfTheBackendIsCloseOnExec) {
@@ -694,14 +697,14 @@ TEST(PosixDescriptors, EveryDescriptorOfTheBackendIsCloseOnExec) {
   ASSERT_TRUE(testenv::WriteFile(path, "x"));
   // Only what the backend opens is judged: the test runner may hand us inheritable ones.
   const auto before = Entries("/proc/self/fd");
-  Handle event = plat::NewEvent();
-  Handle n = plat::ArmNotification(dir.c_str(), "in.dat");
-  Handle file = plat::OpenExclusive(path.c_str());
-  Handle thread = plat::StartThread([](void*) -> unsigned { return 0; }, nullptr);
-  ASSERT_NE(event, nullptr);
-  ASSERT_NE(n, kNoHandle);
-  ASSERT_NE(file, kNoHandle);
-  ASSERT_NE(thread, nullptr);
+  const OwnedHandle event(plat::NewEvent());
+  const OwnedHandle n = Arm(dir);
+  const OwnedHandle file(plat::OpenExclusive(path.c_str()));
+  const OwnedHandle thread(plat::StartThread([](void*) -> unsigned { return 0; }, nullptr));
+  ASSERT_NE(event.get(), nullptr);
+  ASSERT_NE(n.get(), kNoHandle);
+  ASSERT_NE(file.get(), kNoHandle);
+  ASSERT_NE(thread.get(), nullptr);
   int judged = 0;
   for (const auto& name : Entries("/proc/self/fd")) {
     if (std::find(before.begin(), before.end(), name) != before.end()) continue;
@@ -714,11 +717,44 @@ TEST(PosixDescriptors, EveryDescriptorOfTheBackendIsCloseOnExec) {
     ++judged;
   }
   EXPECT_GE(judged, 5);  // event, notification, inotify instance and its quit signal, file
-  plat::WaitOne(thread, 20000);
-  plat::CloseObject(thread);
-  plat::CloseObject(file);
-  plat::CloseObject(n);
-  plat::CloseObject(event);
+  plat::WaitOne(thread.get(), 20000);
+}
+
+// The owner every test here keeps its handles in: released exactly once, by the last owner.
+TEST(PosixDescriptors, AnOwnedHandleIsReleasedOnceByItsLastOwner) {
+  // Each listing counts its own descriptor too, the same every time.
+  const std::size_t base = Entries("/proc/self/fd").size();
+  Handle kept = kNoHandle;
+  {
+    OwnedHandle first(plat::NewEvent());
+    ASSERT_TRUE(first);
+    EXPECT_EQ(Entries("/proc/self/fd").size(), base + 1);
+    OwnedHandle second = std::move(first);
+    EXPECT_FALSE(first);
+    EXPECT_EQ(first.get(), kNoHandle);
+    EXPECT_EQ(Entries("/proc/self/fd").size(), base + 1);
+    // A new handle in its place releases the old one.
+    second.reset(plat::NewEvent());
+    ASSERT_TRUE(second);
+    EXPECT_EQ(Entries("/proc/self/fd").size(), base + 1);
+    first = std::move(second);
+    kept = first.release();
+    EXPECT_FALSE(first);
+    OwnedHandle third(plat::NewEvent());
+    ASSERT_TRUE(third);
+    EXPECT_EQ(Entries("/proc/self/fd").size(), base + 2);
+    // Empty owners release nothing as they go.
+    OwnedHandle none(nullptr), never(kNoHandle);
+    EXPECT_FALSE(none);
+    EXPECT_FALSE(never);
+  }
+  // The one given up stays open; the rest are gone.
+  EXPECT_EQ(Entries("/proc/self/fd").size(), base + 1);
+  ASSERT_NE(kept, kNoHandle);
+  EXPECT_TRUE(plat::SignalEvent(kept));
+  EXPECT_EQ(plat::WaitOne(kept, 0), 0);
+  plat::CloseObject(kept);
+  EXPECT_EQ(Entries("/proc/self/fd").size(), base);
 }
 
 }  // namespace

@@ -21,27 +21,25 @@ namespace {
 
 using plat::Handle;
 using plat::kNoHandle;
+using testenv::OwnedHandle;
 
 std::uint64_t FileTime64(std::uint32_t low, std::uint32_t high) {
   return (static_cast<std::uint64_t>(high) << 32) | low;
 }
 
-// The write time of path read through an exclusive open; 0 when it cannot be opened.
-std::uint64_t WriteTimeOf(const std::string& path) {
-  Handle h = plat::OpenExclusive(path.c_str());
-  if (h == kNoHandle) return 0;
-  std::uint32_t low = 0, high = 0;
-  const bool ok = plat::FileWriteTime(h, &low, &high);
-  plat::CloseObject(h);
-  return ok ? FileTime64(low, high) : 0;
+OwnedHandle OpenExclusive(const std::string& path) {
+  return OwnedHandle(plat::OpenExclusive(path.c_str()));
 }
 
-bool CanOpenExclusive(const std::string& path) {
-  Handle h = plat::OpenExclusive(path.c_str());
-  if (h == kNoHandle) return false;
-  plat::CloseObject(h);
-  return true;
+// The write time of path read through an exclusive open; 0 when it cannot be opened.
+std::uint64_t WriteTimeOf(const std::string& path) {
+  const OwnedHandle h = OpenExclusive(path);
+  if (h.get() == kNoHandle) return 0;
+  std::uint32_t low = 0, high = 0;
+  return plat::FileWriteTime(h.get(), &low, &high) ? FileTime64(low, high) : 0;
 }
+
+bool CanOpenExclusive(const std::string& path) { return OpenExclusive(path).get() != kNoHandle; }
 
 TEST(PathAttributes, ExistingFilesAndFoldersOnly) {
   const std::string dir = testenv::FreshDir();
@@ -56,19 +54,19 @@ TEST(PathAttributes, ExistingFilesAndFoldersOnly) {
 TEST(OpenExclusive, FailsOnWhatIsNotAnExistingFile) {
   const std::string dir = testenv::FreshDir();
   plat::SetLastErrorCode(0);
-  EXPECT_EQ(plat::OpenExclusive(testenv::Join(dir, "missing.dat").c_str()), kNoHandle);
+  EXPECT_EQ(OpenExclusive(testenv::Join(dir, "missing.dat")).get(), kNoHandle);
   EXPECT_NE(plat::LastError(), 0u);
-  EXPECT_EQ(plat::OpenExclusive(dir.c_str()), kNoHandle);
+  EXPECT_EQ(OpenExclusive(dir).get(), kNoHandle);
 }
 
 TEST(OpenExclusive, SecondOpenFailsUntilTheFirstIsClosed) {
   const std::string path = testenv::Join(testenv::FreshDir(), "in.dat");
   ASSERT_TRUE(testenv::WriteFile(path, "payload"));
-  Handle first = plat::OpenExclusive(path.c_str());
-  ASSERT_NE(first, kNoHandle);
-  ASSERT_NE(first, nullptr);
-  EXPECT_EQ(plat::OpenExclusive(path.c_str()), kNoHandle);
-  plat::CloseObject(first);
+  OwnedHandle first = OpenExclusive(path);
+  ASSERT_NE(first.get(), kNoHandle);
+  ASSERT_NE(first.get(), nullptr);
+  EXPECT_EQ(OpenExclusive(path).get(), kNoHandle);
+  first.reset();
   EXPECT_TRUE(CanOpenExclusive(path));
   // The open takes nothing away from the file.
   EXPECT_EQ(testenv::ReadFile(path), "payload");
@@ -112,12 +110,11 @@ struct Contenders {
 unsigned Contend(void* arg) {
   auto* c = static_cast<Contenders*>(arg);
   for (int i = 0; i < 5000; ++i) {
-    Handle h = plat::OpenExclusive(c->path.c_str());
-    if (h == kNoHandle) continue;
+    const OwnedHandle h = OpenExclusive(c->path);
+    if (h.get() == kNoHandle) continue;
     if (c->holders.fetch_add(1) != 0) c->overlaps.fetch_add(1);
     c->successes.fetch_add(1);
     c->holders.fetch_sub(1);
-    plat::CloseObject(h);
   }
   return 0;
 }
@@ -126,14 +123,10 @@ TEST(OpenExclusive, ConcurrentOpenersInOneProcessNeverBothSucceed) {
   Contenders c;
   c.path = testenv::Join(testenv::FreshDir(), "in.dat");
   ASSERT_TRUE(testenv::WriteFile(c.path, "x"));
-  Handle threads[3];
-  for (Handle& t : threads) {
-    t = plat::StartThread(Contend, &c);
-    ASSERT_NE(t, nullptr);
-  }
-  for (Handle t : threads) {
-    EXPECT_EQ(plat::WaitOne(t, 60000), 0);
-    plat::CloseObject(t);
+  {
+    testenv::ThreadGroup threads;
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(threads.Start(Contend, &c));
+    EXPECT_TRUE(threads.Join(60000));
   }
   EXPECT_EQ(c.overlaps.load(), 0);
   EXPECT_GT(c.successes.load(), 0);
@@ -168,10 +161,9 @@ TEST(FileWriteTime, IsTheWallClockTimeOfTheWriteAndMovesOnRewrite) {
 TEST(FileWriteTime, FailsOnHandlesThatAreNoFile) {
   std::uint32_t low = 0, high = 0;
   EXPECT_FALSE(plat::FileWriteTime(kNoHandle, &low, &high));
-  Handle event = plat::NewEvent();
-  ASSERT_NE(event, nullptr);
-  EXPECT_FALSE(plat::FileWriteTime(event, &low, &high));
-  plat::CloseObject(event);
+  const OwnedHandle event(plat::NewEvent());
+  ASSERT_NE(event.get(), nullptr);
+  EXPECT_FALSE(plat::FileWriteTime(event.get(), &low, &high));
 }
 
 TEST(RemoveFile, DeletesFilesOnly) {

@@ -27,6 +27,8 @@
 
 namespace {
 
+using testenv::OwnedHandle;
+
 TEST(Win32Text, NextCharStepsDoubleByteCharactersWhole) {
   ASSERT_EQ(GetACP(), 932u) << "the tests must run with code page 932 (LANG=ja_JP.UTF-8)";
   // ソ is 83 5C in code page 932: its second byte is the backslash.
@@ -216,26 +218,23 @@ unsigned WaitsForEvent(void* event) {
 }
 
 TEST(Win32Threads, ExitCodeIsTrustedOnlyOnceTheThreadEnded) {
-  plat::Handle stop = plat::NewEvent();
-  ASSERT_NE(stop, nullptr);
-  plat::Handle running = plat::StartThread(WaitsForEvent, stop);
-  ASSERT_NE(running, nullptr);
+  const OwnedHandle stop(plat::NewEvent());
+  ASSERT_NE(stop.get(), nullptr);
+  const OwnedHandle running(plat::StartThread(WaitsForEvent, stop.get()));
+  ASSERT_NE(running.get(), nullptr);
   std::uint32_t code = 0;
-  EXPECT_FALSE(plat::ThreadExitCode(running, &code));
-  ASSERT_TRUE(plat::SignalEvent(stop));
-  ASSERT_EQ(plat::WaitOne(running, 20000), 0);
-  ASSERT_TRUE(plat::ThreadExitCode(running, &code));
+  EXPECT_FALSE(plat::ThreadExitCode(running.get(), &code));
+  ASSERT_TRUE(plat::SignalEvent(stop.get()));
+  ASSERT_EQ(plat::WaitOne(running.get(), 20000), 0);
+  ASSERT_TRUE(plat::ThreadExitCode(running.get(), &code));
   EXPECT_EQ(code, 7u);
 
   // A thread that returns 259 has ended even though the code reads as STILL_ACTIVE.
-  plat::Handle odd = plat::StartThread(ReturnsStillActive, nullptr);
-  ASSERT_NE(odd, nullptr);
-  ASSERT_EQ(plat::WaitOne(odd, 20000), 0);
-  ASSERT_TRUE(plat::ThreadExitCode(odd, &code));
+  const OwnedHandle odd(plat::StartThread(ReturnsStillActive, nullptr));
+  ASSERT_NE(odd.get(), nullptr);
+  ASSERT_EQ(plat::WaitOne(odd.get(), 20000), 0);
+  ASSERT_TRUE(plat::ThreadExitCode(odd.get(), &code));
   EXPECT_EQ(code, static_cast<std::uint32_t>(STILL_ACTIVE));
-  plat::CloseObject(odd);
-  plat::CloseObject(running);
-  plat::CloseObject(stop);
 }
 
 TEST(Win32Handles, ReleasedNotificationLeavesNoTraceForReusedValues) {
@@ -243,15 +242,16 @@ TEST(Win32Handles, ReleasedNotificationLeavesNoTraceForReusedValues) {
   // Many arm/release rounds: each notification is released as a notification, and an ordinary
   // handle that later gets the same value is still closed as an ordinary handle.
   for (int round = 0; round < 50; ++round) {
-    plat::Handle n = plat::ArmNotification(dir.c_str(), "x");
-    ASSERT_NE(n, plat::kNoHandle);
-    plat::CloseObject(n);
-    plat::Handle e = plat::NewEvent();
-    ASSERT_NE(e, nullptr);
+    OwnedHandle n(plat::ArmNotification(dir.c_str(), "x"));
+    ASSERT_NE(n.get(), plat::kNoHandle);
+    n.reset();
+    OwnedHandle e(plat::NewEvent());
+    ASSERT_NE(e.get(), nullptr);
     DWORD flags = 0;
-    ASSERT_TRUE(GetHandleInformation(e, &flags));
-    plat::CloseObject(e);
-    EXPECT_FALSE(GetHandleInformation(e, &flags)) << "event not released in round " << round;
+    ASSERT_TRUE(GetHandleInformation(e.get(), &flags));
+    const plat::Handle value = e.get();
+    e.reset();
+    EXPECT_FALSE(GetHandleInformation(value, &flags)) << "event not released in round " << round;
   }
 }
 
@@ -270,43 +270,45 @@ TEST(Win32Notification, ArmedByAThreadThatEndedStillWakesAndRearms) {
   // The task set arms each notification on its own thread, which may end before the watcher
   // first waits.
   ArmRequest request{testenv::FreshDir()};
-  plat::Handle armer = plat::StartThread(ArmAndEnd, &request);
-  ASSERT_NE(armer, nullptr);
-  ASSERT_EQ(plat::WaitOne(armer, 20000), 0);
-  plat::CloseObject(armer);
-  ASSERT_NE(request.notification, plat::kNoHandle);
+  {
+    testenv::ThreadGroup armer;
+    ASSERT_TRUE(armer.Start(ArmAndEnd, &request));
+    ASSERT_TRUE(armer.Join(20000));
+  }
+  const OwnedHandle n(request.notification);
+  ASSERT_NE(n.get(), plat::kNoHandle);
   const std::string file = testenv::Join(request.dir, "in.dat");
   for (int round = 0; round < 2; ++round) {
     SCOPED_TRACE(round);
     ASSERT_TRUE(testenv::AppendFile(file, "x"));
-    ASSERT_EQ(plat::WaitOne(request.notification, 20000), 0);
+    ASSERT_EQ(plat::WaitOne(n.get(), 20000), 0);
     // Let the write's reports arrive, then take them all, so the next round sees only its own.
     for (int i = 0; i < 40; ++i) {
-      ASSERT_TRUE(plat::RearmNotification(request.notification));
-      if (plat::WaitOne(request.notification, 500) == plat::kWaitTimeout) break;
+      ASSERT_TRUE(plat::RearmNotification(n.get()));
+      if (plat::WaitOne(n.get(), 500) == plat::kWaitTimeout) break;
     }
   }
-  plat::CloseObject(request.notification);
 }
 
 TEST(Win32Handles, DirectoriesAndMissingPathsDoNotOpenOrArm) {
   const std::string dir = testenv::FreshDir();
-  EXPECT_EQ(plat::OpenExclusive(dir.c_str()), plat::kNoHandle);
+  EXPECT_EQ(OwnedHandle(plat::OpenExclusive(dir.c_str())).get(), plat::kNoHandle);
   const std::string file = testenv::Join(dir, "f.txt");
   ASSERT_TRUE(testenv::WriteFile(file, "x"));
-  EXPECT_EQ(plat::ArmNotification(file.c_str(), "f.txt"), plat::kNoHandle);
-  EXPECT_EQ(plat::ArmNotification(testenv::Join(dir, "missing").c_str(), "f"), plat::kNoHandle);
+  EXPECT_EQ(OwnedHandle(plat::ArmNotification(file.c_str(), "f.txt")).get(), plat::kNoHandle);
+  EXPECT_EQ(OwnedHandle(plat::ArmNotification(testenv::Join(dir, "missing").c_str(), "f")).get(),
+            plat::kNoHandle);
   EXPECT_FALSE(plat::RearmNotification(plat::kNoHandle));
 }
 
 TEST(Win32Pause, StopEndsThePauseAndAMissingStopStillPauses) {
-  plat::Handle stop = plat::NewEvent();
-  ASSERT_NE(stop, nullptr);
-  ASSERT_TRUE(plat::SignalEvent(stop));
+  OwnedHandle stop(plat::NewEvent());
+  ASSERT_NE(stop.get(), nullptr);
+  ASSERT_TRUE(plat::SignalEvent(stop.get()));
   const auto t0 = std::chrono::steady_clock::now();
-  EXPECT_EQ(plat::PauseForFile(nullptr, 0, stop, 20000), 1);
+  EXPECT_EQ(plat::PauseForFile(nullptr, 0, stop.get(), 20000), 1);
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
-  plat::CloseObject(stop);
+  stop.reset();
 
   // Without a usable stop event the retry pause must not collapse to nothing.
   const auto t1 = std::chrono::steady_clock::now();
