@@ -1,5 +1,5 @@
 # Writes the Windows executable's string table and message table sources from the text home,
-# src/diag/messages.h, so that no text is written twice:
+# src/text/messages.h, so that no text is written twice:
 #
 #   cmake -DMESSAGES=<messages.h> -DRC=<out .rc> -DMC=<out .mc> -DBIN=<windmc's .bin> -P this
 #
@@ -51,7 +51,7 @@ function(table_of name out)
 endfunction()
 
 # The string table.
-set(rc "// Generated from src/diag/messages.h by cmake/win32_resources.cmake.\n")
+set(rc "// Generated from src/text/messages.h by cmake/win32_resources.cmake.\n")
 string(APPEND rc "#pragma code_page(65001)\nLANGUAGE 0x11, 0x01\n\nSTRINGTABLE\nBEGIN\n")
 table_of(kStringResources strings)
 while(strings)
@@ -66,7 +66,7 @@ endwhile()
 string(APPEND rc "END\n\n1 MESSAGETABLE \"${BIN}\"\n")
 
 # The message table: one message per event identifier, severity and code from its bits.
-set(mc "; Generated from src/diag/messages.h by cmake/win32_resources.cmake.\r\n")
+set(mc "; Generated from src/text/messages.h by cmake/win32_resources.cmake.\r\n")
 string(APPEND mc "MessageIdTypedef=DWORD\r\n")
 string(APPEND mc "SeverityNames=(Success=0x0 Informational=0x1 Warning=0x2 Error=0x3)\r\n")
 string(APPEND mc "FacilityNames=(None=0x0)\r\n")

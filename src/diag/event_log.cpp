@@ -3,7 +3,7 @@
 
 #include <cstdarg>
 
-#include "diag/messages.h"
+#include "text/messages.h"
 
 namespace kelm {
 

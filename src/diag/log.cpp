@@ -8,11 +8,11 @@
 #include <cstring>
 #include <ctime>
 
-#include "diag/messages.h"
 #include "platform/fs.h"
 #include "platform/lock.h"
 #include "platform/module.h"
 #include "platform/textfile.h"
+#include "text/messages.h"
 
 namespace kelm {
 

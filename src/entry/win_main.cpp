@@ -3,12 +3,12 @@
 
 #include "diag/event_log.h"
 #include "diag/log.h"
-#include "diag/messages.h"
 #include "platform/service.h"
 #include "platform/ui.h"
 #include "service/install.h"
 #include "service/service.h"
 #include "tasks/task_set.h"
+#include "text/messages.h"
 
 namespace kelm {
 

@@ -8,12 +8,12 @@
 
 #include "diag/error_text.h"
 #include "diag/log.h"
-#include "diag/messages.h"
 #include "platform/errors.h"
 #include "platform/module.h"
 #include "platform/sync.h"
 #include "platform/ui.h"
 #include "service/service.h"
+#include "text/messages.h"
 
 namespace kelm {
 

@@ -4,10 +4,10 @@
 #include "service/service.h"
 
 #include "diag/event_log.h"
-#include "diag/messages.h"
 #include "platform/lock.h"
 #include "platform/sync.h"
 #include "tasks/task_set.h"
+#include "text/messages.h"
 
 namespace kelm {
 

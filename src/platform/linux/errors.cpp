@@ -8,7 +8,7 @@
 
 // Linux executables carry no resources; the table the Windows build compiles into its
 // executable is compiled into this one as data.
-#include "diag/messages.h"
+#include "text/messages.h"
 
 namespace plat {
 namespace {
