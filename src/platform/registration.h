@@ -32,7 +32,7 @@ Handle OpenServiceEntry(Handle manager, const char* name);
 // refused, if the platform gave one). False when the control was refused.
 bool StopServiceEntry(Handle service, std::uint32_t* state);
 
-// The service's current state (1 stopped, 3 stop-pending, ...). False on failure.
+// The service's current state, a ServiceState of platform/service.h. False on failure.
 bool QueryServiceEntryState(Handle service, std::uint32_t* state);
 
 // Marks the service for deletion. False when refused (LastError tells why).

@@ -15,6 +15,16 @@ using ServiceMainProc = void (*)(unsigned argc, char** argv);
 using ServiceControlProc = void (*)(std::uint32_t control);
 using ConsoleControlProc = bool (*)(std::uint32_t ctrlType);
 
+// The states of a service, in the service control manager's numbering (SERVICE_STOPPED ..
+// SERVICE_RUNNING): what the system reports and what the platform answers when asked about a
+// registered service. The Linux backend maps systemd's unit states onto them.
+enum ServiceState : std::uint32_t {
+  ServiceStopped = 1,
+  ServiceStartPending = 2,
+  ServiceStopPending = 3,
+  ServiceRunning = 4,
+};
+
 // The Win32 exit code of a stopped report whose service-specific exit code says why the
 // service ended (ERROR_SERVICE_SPECIFIC_ERROR).
 constexpr std::uint32_t kErrorServiceSpecificError = 1066;
@@ -22,7 +32,7 @@ constexpr std::uint32_t kErrorServiceSpecificError = 1066;
 // Status block in the service manager's layout and units.
 struct ServiceStatus {
   std::uint32_t serviceType;
-  std::uint32_t currentState;
+  std::uint32_t currentState;  // a ServiceState
   std::uint32_t controlsAccepted;
   std::uint32_t win32ExitCode;
   std::uint32_t serviceSpecificExitCode;

@@ -8,12 +8,13 @@
 
 namespace kelm {
 
-enum ServiceState : std::uint32_t {
-  ServiceStopped = 1,
-  ServiceStartPending = 2,
-  ServiceStopPending = 3,
-  ServiceRunning = 4,
-};
+// The states are the platform's: one numbering for what the service reports and what the
+// service manager answers.
+using plat::ServiceRunning;
+using plat::ServiceStartPending;
+using plat::ServiceState;
+using plat::ServiceStopped;
+using plat::ServiceStopPending;
 
 enum ServiceControl : std::uint32_t {
   ControlStop = 1,

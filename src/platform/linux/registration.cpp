@@ -38,6 +38,7 @@
 #include "platform/linux/object.h"
 #include "platform/linux/service_exit.h"
 #include "platform/linux/spawn.h"
+#include "platform/service.h"
 
 namespace plat {
 namespace {
@@ -172,12 +173,12 @@ bool ReadActiveState(const ServiceEntry& entry, std::string* state) {
   return true;
 }
 
-// The service manager's states (1 stopped, 2 start-pending, 3 stop-pending, 4 running).
-std::uint32_t MapActiveState(const std::string& s) {
-  if (s == "active" || s == "reloading") return 4;
-  if (s == "activating") return 2;
-  if (s == "deactivating") return 3;
-  return 1;  // inactive, failed, or a unit systemd does not know
+// systemd's ActiveState of a unit as a service state.
+ServiceState MapActiveState(const std::string& s) {
+  if (s == "active" || s == "reloading") return ServiceRunning;
+  if (s == "activating") return ServiceStartPending;
+  if (s == "deactivating") return ServiceStopPending;
+  return ServiceStopped;  // inactive, failed, or a unit systemd does not know
 }
 
 bool WriteAll(int fd, const std::string& bytes) {
@@ -403,7 +404,7 @@ Handle OpenServiceEntry(Handle manager, const char* name) {
 }
 
 bool StopServiceEntry(Handle service, std::uint32_t* state) {
-  *state = 1;
+  *state = ServiceStopped;
   ServiceEntry* entry = AsEntry(service);
   if (entry == nullptr) {
     errno = EBADF;
@@ -413,10 +414,10 @@ bool StopServiceEntry(Handle service, std::uint32_t* state) {
   if (!ReadActiveState(*entry, &active)) return false;
   *state = MapActiveState(active);
   // As the stop control is refused by a service that is not running.
-  if (*state != 4) return false;
+  if (*state != ServiceRunning) return false;
   if (!Systemctl({"stop", "--no-block", entry->unit().c_str()})) return false;
   entry->NoteStopRequest();
-  *state = 3;
+  *state = ServiceStopPending;
   return true;
 }
 
@@ -428,8 +429,8 @@ bool QueryServiceEntryState(Handle service, std::uint32_t* state) {
   }
   std::string active;
   if (!ReadActiveState(*entry, &active)) return false;
-  std::uint32_t mapped = MapActiveState(active);
-  if (mapped == 4 && entry->StopJobMayBePending()) mapped = 3;
+  ServiceState mapped = MapActiveState(active);
+  if (mapped == ServiceRunning && entry->StopJobMayBePending()) mapped = ServiceStopPending;
   *state = mapped;
   return true;
 }

@@ -67,10 +67,6 @@
 namespace plat {
 namespace {
 
-constexpr std::uint32_t kStateStopped = 1;
-constexpr std::uint32_t kStateStartPending = 2;
-constexpr std::uint32_t kStateStopPending = 3;
-constexpr std::uint32_t kStateRunning = 4;
 constexpr std::uint32_t kControlStop = 1;
 constexpr std::uint32_t kAcceptStop = 1;
 
@@ -124,16 +120,16 @@ std::string FormatStatus(const ServiceStatus& s) {
   std::string cp = std::to_string(s.checkPoint);
   std::string text;
   switch (s.currentState) {
-    case kStateStartPending:
+    case ServiceStartPending:
       text = "STATUS=Starting (check point " + cp + ")\n" + hint;
       break;
-    case kStateRunning:
+    case ServiceRunning:
       text = "READY=1\nSTATUS=Running\n";
       break;
-    case kStateStopPending:
+    case ServiceStopPending:
       text = "STOPPING=1\nSTATUS=Stopping (check point " + cp + ")\n" + hint;
       break;
-    case kStateStopped:
+    case ServiceStopped:
       if (s.win32ExitCode == kErrorServiceSpecificError) {
         text = "STATUS=Stopped: the start was abandoned (service-specific error " +
                std::to_string(s.serviceSpecificExitCode) + ")\nERRNO=" + std::to_string(EINVAL) +
@@ -165,7 +161,7 @@ void Drain(int fd) {
 }
 
 bool StopDeliverable() {
-  return g_reportedState.load() == kStateRunning && (g_reportedAccepts.load() & kAcceptStop);
+  return g_reportedState.load() == ServiceRunning && (g_reportedAccepts.load() & kAcceptStop);
 }
 
 // Waits for the stop signals and for the service thread's end; hands stops to the handler.
@@ -188,7 +184,7 @@ void ControlLoop(int sigFd, int endFd, int wakeFd) {
     if (fds[2].revents & POLLIN) Drain(wakeFd);
     if (stopHeld) {
       std::uint32_t state = g_reportedState.load();
-      if (state == kStateStopPending || state == kStateStopped) {
+      if (state == ServiceStopPending || state == ServiceStopped) {
         stopHeld = false;
       } else if (StopDeliverable()) {
         stopHeld = false;
@@ -274,7 +270,7 @@ bool SendServiceStatus(Handle statusHandle, const ServiceStatus& status) {
     SetLastErrorCode(EINVAL);
     return false;
   }
-  if (status.currentState == kStateStopped) {
+  if (status.currentState == ServiceStopped) {
     // Whether or not systemd takes the report, the exit status tells it.
     g_exitStatus = status.win32ExitCode == 0                            ? 0
                    : status.win32ExitCode == kErrorServiceSpecificError ? lnx::kExitStartAbandoned

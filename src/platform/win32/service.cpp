@@ -14,6 +14,10 @@
 namespace plat {
 namespace {
 
+// The states go to the service control manager and come back from it as they are.
+static_assert(ServiceStopped == SERVICE_STOPPED && ServiceStartPending == SERVICE_START_PENDING &&
+              ServiceStopPending == SERVICE_STOP_PENDING && ServiceRunning == SERVICE_RUNNING);
+
 std::atomic<ServiceMainProc> g_serviceMain{nullptr};
 std::atomic<ServiceControlProc> g_serviceControl{nullptr};
 std::atomic<ConsoleControlProc> g_consoleControl{nullptr};
