@@ -14,7 +14,7 @@
 #include <string>
 #include <thread>
 
-#include "diag/messages.h"
+#include "text/messages.h"
 #include "platform/errors.h"
 #include "platform/eventlog.h"
 #include "support/posix_socket.h"

@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "diag/event_log.h"
-#include "diag/messages.h"
+#include "text/messages.h"
 #include "support/events.h"
 #include "support/install.h"
 #include "support/posix_socket.h"

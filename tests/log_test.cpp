@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "diag/log.h"
-#include "diag/messages.h"
+#include "text/messages.h"
 #include "support/testenv.h"
 
 namespace {

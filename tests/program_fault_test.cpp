@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "diag/messages.h"
+#include "text/messages.h"
 #include "support/install.h"
 #include "support/program.h"
 #include "support/testenv.h"

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "diag/event_log.h"
-#include "diag/messages.h"
+#include "text/messages.h"
 #include "support/events.h"
 #include "support/install.h"
 #include "support/program.h"

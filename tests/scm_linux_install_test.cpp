@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "diag/messages.h"
+#include "text/messages.h"
 #include "support/install.h"
 #include "support/testenv.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "diag/messages.h"
+#include "text/messages.h"
 #include "support/install.h"
 #include "support/testenv.h"
 #include "support/win32_scm.h"

@@ -14,7 +14,7 @@
 
 #include "diag/event_log.h"
 #include "diag/log.h"
-#include "diag/messages.h"
+#include "text/messages.h"
 #include "platform/handle.h"
 #include "service/service.h"
 #include "support/events.h"

@@ -6,7 +6,7 @@
 
 #include "diag/event_log.h"
 #include "diag/log.h"
-#include "diag/messages.h"
+#include "text/messages.h"
 #include "platform/sync.h"
 #include "support/events.h"
 #include "support/install.h"

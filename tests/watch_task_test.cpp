@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "diag/log.h"
-#include "diag/messages.h"
+#include "text/messages.h"
 #include "platform/sync.h"
 #include "support/install.h"
 #include "support/testenv.h"

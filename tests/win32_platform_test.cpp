@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "diag/event_log.h"
-#include "diag/messages.h"
+#include "text/messages.h"
 #include "platform/errors.h"
 #include "platform/fs.h"
 #include "platform/handle.h"

@@ -25,6 +25,17 @@ enum ServiceState : std::uint32_t {
   ServiceRunning = 4,
 };
 
+// The controls the service manager sends, and what a status report says the service accepts,
+// in its numbering (SERVICE_CONTROL_*, SERVICE_ACCEPT_*). Linux: SIGTERM and SIGINT are the
+// stop control, and a service that does not accept it is left to be killed.
+enum ServiceControl : std::uint32_t {
+  ControlStop = 1,
+  ControlInterrogate = 4,
+  ControlShutdown = 5,
+};
+constexpr std::uint32_t kAcceptStop = 1;
+constexpr std::uint32_t kAcceptShutdown = 4;
+
 // The Win32 exit code of a stopped report whose service-specific exit code says why the
 // service ended (ERROR_SERVICE_SPECIFIC_ERROR).
 constexpr std::uint32_t kErrorServiceSpecificError = 1066;

@@ -8,22 +8,20 @@
 
 namespace kelm {
 
-// The states are the platform's: one numbering for what the service reports and what the
-// service manager answers.
+// The states and controls are the platform's: one numbering for what the service reports and
+// what the service manager sends and answers.
+using plat::ControlInterrogate;
+using plat::ControlShutdown;
+using plat::ControlStop;
+using plat::ServiceControl;
 using plat::ServiceRunning;
 using plat::ServiceStartPending;
 using plat::ServiceState;
 using plat::ServiceStopped;
 using plat::ServiceStopPending;
 
-enum ServiceControl : std::uint32_t {
-  ControlStop = 1,
-  ControlInterrogate = 4,
-  ControlShutdown = 5,
-};
-
 constexpr std::uint32_t kServiceOwnProcess = 0x10;
-constexpr std::uint32_t kAcceptStopAndShutdown = 5;
+constexpr std::uint32_t kAcceptStopAndShutdown = plat::kAcceptStop | plat::kAcceptShutdown;
 constexpr std::uint32_t kStartHint1Ms = 3000;
 constexpr std::uint32_t kStartHint2Ms = 5000;
 

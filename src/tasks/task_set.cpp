@@ -8,7 +8,7 @@
 #include "diag/error_text.h"
 #include "diag/event_log.h"
 #include "diag/log.h"
-#include "diag/messages.h"
+#include "text/messages.h"
 #include "platform/lock.h"
 #include "platform/module.h"
 #include "platform/profile.h"

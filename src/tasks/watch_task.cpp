@@ -7,7 +7,7 @@
 
 #include "diag/error_text.h"
 #include "diag/log.h"
-#include "diag/messages.h"
+#include "text/messages.h"
 #include "platform/fs.h"
 #include "platform/module.h"
 #include "platform/notify.h"

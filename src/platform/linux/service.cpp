@@ -67,9 +67,6 @@
 namespace plat {
 namespace {
 
-constexpr std::uint32_t kControlStop = 1;
-constexpr std::uint32_t kAcceptStop = 1;
-
 class StatusObject : public lnx::Object {};
 
 std::atomic<ServiceControlProc> g_controlHandler{nullptr};
@@ -188,7 +185,7 @@ void ControlLoop(int sigFd, int endFd, int wakeFd) {
         stopHeld = false;
       } else if (StopDeliverable()) {
         stopHeld = false;
-        if (ServiceControlProc handler = g_controlHandler.load()) handler(kControlStop);
+        if (ServiceControlProc handler = g_controlHandler.load()) handler(ControlStop);
       }
     }
   }

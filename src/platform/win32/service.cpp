@@ -17,6 +17,10 @@ namespace {
 // The states go to the service control manager and come back from it as they are.
 static_assert(ServiceStopped == SERVICE_STOPPED && ServiceStartPending == SERVICE_START_PENDING &&
               ServiceStopPending == SERVICE_STOP_PENDING && ServiceRunning == SERVICE_RUNNING);
+static_assert(ControlStop == SERVICE_CONTROL_STOP &&
+              ControlInterrogate == SERVICE_CONTROL_INTERROGATE &&
+              ControlShutdown == SERVICE_CONTROL_SHUTDOWN && kAcceptStop == SERVICE_ACCEPT_STOP &&
+              kAcceptShutdown == SERVICE_ACCEPT_SHUTDOWN);
 
 std::atomic<ServiceMainProc> g_serviceMain{nullptr};
 std::atomic<ServiceControlProc> g_serviceControl{nullptr};
