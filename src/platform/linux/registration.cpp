@@ -1,9 +1,8 @@
 // Linux backend of platform/registration.h: systemd is the service manager.
 //
 // A service is the unit file /etc/systemd/system/<name>.service, written and deleted here and
-// made known to systemd with `systemctl daemon-reload`; its state and stop go through
-// systemctl as well. systemctl is run without a shell, its output read through a pipe, and it
-// inherits no descriptor of ours but the pipe, nor our raised descriptor limit.
+// made known to systemd with `systemctl daemon-reload` (unit_file.h); its state and stop go
+// through systemctl as well (systemctl.h).
 //
 // The unit is started on demand: it has an [Install] section, so an administrator can enable
 // it for boot, but installing does not enable it; deleting disables it first, so no link to it
@@ -23,21 +22,17 @@
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <initializer_list>
 #include <string>
-#include <vector>
 
 #include "platform/errors.h"
 #include "platform/linux/object.h"
-#include "platform/linux/service_exit.h"
-#include "platform/linux/spawn.h"
+#include "platform/linux/systemctl.h"
+#include "platform/linux/unit_file.h"
 #include "platform/service.h"
 
 namespace plat {
@@ -52,9 +47,6 @@ constexpr char kDescriptionValue[] = "Description";
 // systemctl stop --no-block only queues the job, so right after it the unit may still be
 // "active". For this long after our stop request that counts as stopping, not as running.
 constexpr long kStopJobStartGraceSec = 10;
-
-// Enough for any answer we ask systemctl for; more is read and dropped.
-constexpr std::size_t kMaxOutput = 4096;
 
 class ServiceManager final : public lnx::Object {};
 
@@ -103,67 +95,9 @@ std::string UnitPath(const std::string& name) {
   return std::string(kUnitDir) + "/" + name + ".service";
 }
 
-// Runs systemctl with args; its standard output (up to kMaxOutput bytes) goes to *out.
-// Returns its exit status, or -1 with errno set when it could not be run.
-int RunSystemctl(std::initializer_list<const char*> args, std::string* out) {
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>("systemctl"));
-  for (const char* a : args) argv.push_back(const_cast<char*>(a));
-  argv.push_back(nullptr);
-
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return -1;
-  const int devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  lnx::SpawnRequest request;
-  request.program = "systemctl";
-  request.argv = argv.data();
-  request.searchPath = true;
-  request.stdinFd = devNull;
-  request.stdoutFd = fds[1];
-  pid_t pid = 0;
-  const int rc = devNull < 0 ? errno : lnx::SpawnProgram(request, &pid);
-  if (devNull >= 0) close(devNull);
-  close(fds[1]);
-  if (rc != 0) {
-    close(fds[0]);
-    errno = rc;
-    return -1;
-  }
-
-  char buf[512];
-  for (;;) {
-    const ssize_t n = read(fds[0], buf, sizeof buf);
-    if (n > 0) {
-      if (out != nullptr && out->size() < kMaxOutput) {
-        out->append(buf, static_cast<std::size_t>(n));
-      }
-    } else if (n == 0 || errno != EINTR) {
-      break;
-    }
-  }
-  close(fds[0]);
-
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
-  }
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  return 128 + WTERMSIG(status);
-}
-
-// True when systemctl ran and succeeded; otherwise false with errno set.
-bool Systemctl(std::initializer_list<const char*> args, std::string* out = nullptr) {
-  const int status = RunSystemctl(args, out);
-  if (status == 0) return true;
-  if (status > 0) errno = EIO;
-  return false;
-}
-
-bool DaemonReload() { return Systemctl({"daemon-reload"}); }
-
 bool ReadActiveState(const ServiceEntry& entry, std::string* state) {
   std::string out;
-  if (!Systemctl({"show", "-p", "ActiveState", "--value", entry.unit().c_str()}, &out)) {
+  if (!lnx::Systemctl({"show", "-p", "ActiveState", "--value", entry.unit().c_str()}, &out)) {
     return false;
   }
   while (!out.empty() && (out.back() == '\n' || out.back() == ' ' || out.back() == '\r')) {
@@ -181,127 +115,6 @@ ServiceState MapActiveState(const std::string& s) {
   return ServiceStopped;  // inactive, failed, or a unit systemd does not know
 }
 
-bool WriteAll(int fd, const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-// Puts bytes at path through a hidden temporary file beside it, so that neither systemd nor a
-// reader ever sees half a file. mustBeNew: link() into place, which fails with EEXIST when
-// path exists, and does so atomically; otherwise rename() replaces what is there.
-bool PutFile(const std::string& path, const std::string& bytes, bool mustBeNew) {
-  const std::size_t slash = path.rfind('/');
-  std::string tmp = path.substr(0, slash + 1) + "." + path.substr(slash + 1) + ".XXXXXX";
-  const int fd = mkostemp(tmp.data(), O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = fchmod(fd, 0644) == 0 && WriteAll(fd, bytes) && fsync(fd) == 0;
-  int err = errno;
-  if (close(fd) != 0 && ok) {
-    ok = false;
-    err = errno;
-  }
-  if (ok) {
-    ok = (mustBeNew ? link(tmp.c_str(), path.c_str()) : rename(tmp.c_str(), path.c_str())) == 0;
-    err = errno;
-  }
-  if (mustBeNew || !ok) unlink(tmp.c_str());
-  errno = err;
-  return ok;
-}
-
-bool ReadWholeFile(const std::string& path, std::string* bytes) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  char buf[4096];
-  bytes->clear();
-  for (;;) {
-    const ssize_t n = read(fd, buf, sizeof buf);
-    if (n > 0) {
-      bytes->append(buf, static_cast<std::size_t>(n));
-    } else if (n == 0) {
-      break;
-    } else if (errno != EINTR) {
-      const int err = errno;
-      close(fd);
-      errno = err;
-      return false;
-    }
-  }
-  close(fd);
-  return true;
-}
-
-// A value for a unit setting that takes free text: on one line (a line break would start a
-// setting of its own), with % doubled so systemd does not expand it as a specifier, and
-// without an odd trailing backslash, which would join the next line to it.
-std::string UnitText(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    if (u < 0x20 || u == 0x7f) {
-      out += ' ';
-    } else if (c == '%') {
-      out += "%%";
-    } else {
-      out += c;
-    }
-  }
-  std::size_t trailing = 0;
-  while (trailing < out.size() && out[out.size() - 1 - trailing] == '\\') ++trailing;
-  if (trailing % 2 == 1) out.pop_back();
-  return out;
-}
-
-// The executable for ExecStart=: systemd splits the line at blanks, takes both kinds of quotes
-// and C escapes, and expands specifiers, so a path with any of those is quoted and escaped.
-std::string ExecPath(const char* path) {
-  std::string body;
-  bool quote = false;
-  for (const char* p = path; *p; ++p) {
-    const char c = *p;
-    const auto u = static_cast<unsigned char>(c);
-    if (c == '\\' || c == '"') {
-      body += '\\';
-      body += c;
-      quote = true;
-    } else if (c == '%') {
-      body += "%%";
-    } else if (u < 0x20 || u == 0x7f) {
-      char esc[8];
-      std::snprintf(esc, sizeof esc, "\\x%02x", u);
-      body += esc;
-      quote = true;
-    } else {
-      if (c == ' ' || c == '\'' || c == ';') quote = true;
-      body += c;
-    }
-  }
-  return quote ? "\"" + body + "\"" : body;
-}
-
-std::string UnitFile(const char* description, const char* exePath) {
-  return "[Unit]\nDescription=" + UnitText(description) +
-         "\n\n[Service]\nType=notify\nExecStart=" + ExecPath(exePath) +
-         "\n# The programs it starts live on when it stops.\nKillMode=process\n"
-         "Restart=on-failure\nRestartSec=5\n"
-         "# A start abandoned for wrong settings: starting again would fail the same way.\n"
-         "RestartPreventExitStatus=" +
-         std::to_string(lnx::kExitStartAbandoned) +
-         "\n# To run it as another user, uncomment both lines and name the user. CAP_LEASE lets\n"
-         "# it take leases on check files it does not own, the check that a file's writer has\n"
-         "# let go of it. That user needs write access to the log folder beside the program.\n"
-         "#User=kelmservice\n#AmbientCapabilities=CAP_LEASE\n"
-         "\n[Install]\nWantedBy=multi-user.target\n";
-}
-
 // The service name when keyPath is the key of a service ("...\Services\<name>"), else empty.
 std::string ServiceOfKey(const char* keyPath) {
   const std::size_t n = sizeof kServicesKeyPrefix - 1;
@@ -311,40 +124,12 @@ std::string ServiceOfKey(const char* keyPath) {
   return rest;
 }
 
-// Rewrites the Description= line of the [Unit] section (adding one if there is none) and has
-// systemd read the unit again.
+// Rewrites the Description= line of the unit file and has systemd read the unit again.
 bool SetUnitDescription(const std::string& service, const std::string& description) {
   const std::string path = UnitPath(service);
   std::string old;
-  if (!ReadWholeFile(path, &old)) return false;
-  const std::string line = "Description=" + UnitText(description);
-  std::string updated;
-  bool inUnit = false;
-  bool done = false;
-  std::size_t pos = 0;
-  while (pos < old.size()) {
-    std::size_t end = old.find('\n', pos);
-    if (end == std::string::npos) end = old.size();
-    const std::string current = old.substr(pos, end - pos);
-    pos = end + 1;
-    if (!current.empty() && current[0] == '[') {
-      if (inUnit && !done) {
-        updated += line + "\n";
-        done = true;
-      }
-      inUnit = current == "[Unit]";
-      updated += current + "\n";
-      continue;
-    }
-    if (inUnit && !done && current.compare(0, 12, "Description=") == 0) {
-      updated += line + "\n";
-      done = true;
-      continue;
-    }
-    updated += current + "\n";
-  }
-  if (!done) updated = "[Unit]\n" + line + "\n\n" + updated;
-  return PutFile(path, updated, false) && DaemonReload();
+  return lnx::ReadWholeFile(path, &old) &&
+         lnx::PutFile(path, lnx::WithDescription(old, description), false) && lnx::DaemonReload();
 }
 
 }  // namespace
@@ -372,12 +157,12 @@ Handle CreateServiceEntry(Handle manager, const char* name, const char* displayN
     return nullptr;
   }
   const std::string path = UnitPath(name);
-  if (!PutFile(path, UnitFile(displayName, exePath), true)) {
+  if (!lnx::PutFile(path, lnx::UnitFile(displayName, exePath), true)) {
     if (errno == EEXIST) SetLastErrorCode(kErrorServiceExists);
     return nullptr;
   }
   // A unit systemd has not read is not a registered service; leave none behind.
-  if (!DaemonReload()) {
+  if (!lnx::DaemonReload()) {
     const int err = errno;
     unlink(path.c_str());
     errno = err;
@@ -415,7 +200,7 @@ bool StopServiceEntry(Handle service, std::uint32_t* state) {
   *state = MapActiveState(active);
   // As the stop control is refused by a service that is not running.
   if (*state != ServiceRunning) return false;
-  if (!Systemctl({"stop", "--no-block", entry->unit().c_str()})) return false;
+  if (!lnx::Systemctl({"stop", "--no-block", entry->unit().c_str()})) return false;
   entry->NoteStopRequest();
   *state = ServiceStopPending;
   return true;
@@ -443,11 +228,11 @@ bool DeleteServiceEntry(Handle service) {
   }
   // Disabling needs the unit's [Install] section, so it comes first; a unit left enabled
   // would leave its links behind, pointing at nothing.
-  if (!Systemctl({"disable", "--quiet", "--no-reload", entry->unit().c_str()})) return false;
+  if (!lnx::Systemctl({"disable", "--quiet", "--no-reload", entry->unit().c_str()})) return false;
   if (unlink(entry->path().c_str()) != 0) return false;
   // The unit is gone from disk, which is what deletion is; systemd forgets it at its next
   // reload even if this one fails, as Windows forgets a service marked for deletion.
-  DaemonReload();
+  lnx::DaemonReload();
   return true;
 }
 
