@@ -95,6 +95,21 @@ TEST(ChangeRecords, WalkReadsEachRecordWithinTheBytesReported) {
       EXPECT_EQ(Show(w::ReadChangeRecords(at, count)), c.expected) << "shifted by " << shift;
     }
   }
+  // A faulty NextEntryOffset: past the bytes, so large that the 32-bit position wraps (it read far
+  // outside the buffer), or leading back to the first record (it looped for ever).
+  const std::vector<ChangeRecord> two = {{kModified, u"a.txt"}, {kAdded, u"b.txt"}};
+  for (std::uint32_t next : {0x1000u, 0xFFFFFFF8u, 0xFFFFFFFFu}) {
+    std::string bytes = Lay(two, Layout::kNtfs);
+    std::memcpy(&bytes[0], &next, sizeof next);
+    EXPECT_EQ(Show(w::ReadChangeRecords(bytes.data(), static_cast<std::uint32_t>(bytes.size()))),
+              "3 a.txt")
+        << next;
+  }
+  std::string looping = Lay(two, Layout::kNtfs) + Lay({{kAdded, u"c.txt"}}, Layout::kNtfs);
+  const std::uint32_t back = 0u - 24u;  // from the second record (at 24) to the first
+  std::memcpy(&looping[24], &back, sizeof back);
+  EXPECT_EQ(Show(w::ReadChangeRecords(looping.data(), static_cast<std::uint32_t>(looping.size()))),
+            "3 a.txt|1 b.txt");
 }
 
 TEST(ChangeRecords, EachRecordWakesOrCountsTheWatchersOfItsName) {

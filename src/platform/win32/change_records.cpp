@@ -21,7 +21,10 @@ std::uint32_t Field(const unsigned char* record, std::uint32_t at) {
 std::vector<ChangeRecord> ReadChangeRecords(const void* buffer, std::uint32_t bytes) {
   const auto* base = static_cast<const unsigned char*>(buffer);
   std::vector<ChangeRecord> records;
-  for (std::uint32_t at = 0; at + kFileNameAt <= bytes;) {
+  // at never passes bytes, so bytes - at cannot wrap; a NextEntryOffset that would take the walk
+  // past the bytes reported, or round the 32-bit position back to an earlier record (a faulty
+  // driver), ends it.
+  for (std::uint32_t at = 0; bytes - at >= kFileNameAt;) {
     const unsigned char* record = base + at;
     const std::uint32_t nameBytes =
         std::min(Field(record, kFileNameLengthAt), bytes - at - kFileNameAt);
@@ -31,7 +34,7 @@ std::vector<ChangeRecord> ReadChangeRecords(const void* buffer, std::uint32_t by
     }
     records.push_back(std::move(r));
     const std::uint32_t next = Field(record, kNextEntryOffsetAt);
-    if (next == 0) break;
+    if (next == 0 || next > bytes - at) break;
     at += next;
   }
   return records;

@@ -31,7 +31,7 @@ struct ChangeRecord {
 
 // The records in the first `bytes` bytes of buffer, in order. The buffer need not be aligned.
 // A record whose fixed part does not fit in the bytes ends the list, and so does a
-// NextEntryOffset of 0; a name never reaches past the bytes, so a record may be shorter than
+// NextEntryOffset of 0 or one that leads past the bytes; a name never reaches past the bytes, so a record may be shorter than
 // the structure (Wine does not pad records to whole 32-bit words).
 std::vector<ChangeRecord> ReadChangeRecords(const void* buffer, std::uint32_t bytes);
 
