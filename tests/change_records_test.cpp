@@ -117,22 +117,27 @@ TEST(ChangeRecords, EachRecordWakesOrCountsTheWatchersOfItsName) {
   const struct {
     const char* what;
     std::vector<ChangeRecord> records;
-    std::u16string watcher;  // the name its task watches, as configured
+    std::u16string watcher;    // the name its task watches, as configured
+    std::u16string shortName;  // the file's short name when the watch was set, if any
     bool woken;
     int departures;
   } cases[] = {
       // clang-format off
-      {"its file written",       {{kModified, u"in.dat"}},                     u"in.dat", true,  0},
-      {"other files only",       {{kAdded, u"in.da"}, {kRemoved, u"in.dat2"}}, u"in.dat", false, 0},
-      {"differing in case",      {{kAdded, u"In.Dat"}},                        u"IN.dat", true,  0},
-      {"its file deleted",       {{kRemoved, u"in.dat"}},                      u"in.dat", false, 1},
-      {"renamed away: leaves",   {{kOld, u"in.dat"}, {kNew, u"in.old"}},       u"in.dat", false, 1},
-      {"renamed in: arrives",    {{kOld, u"in.tmp"}, {kNew, u"in.dat"}},       u"in.dat", true,  0},
-      {"deleted, then anew",     {{kRemoved, u"in.dat"}, {kAdded, u"in.dat"}}, u"in.dat", true,  1},
-      // A record may carry a file's long name or its short (8.3) one; only the long one is
-      // matched, so a record with the short name passes its watcher by.
-      {"8.3 name, long watched", {{kAdded, u"LONGFI~1.DAT"}},                  kLong,     false, 0},
-      {"no bytes: all wake",     {},                                           u"in.dat", true,  0},
+      {"its file written",        {{kModified, u"in.dat"}},                     u"in.dat", u"",  true,  0},
+      {"other files only",        {{kAdded, u"in.da"}, {kRemoved, u"in.dat2"}}, u"in.dat", u"",  false, 0},
+      {"differing in case",       {{kAdded, u"In.Dat"}},                        u"IN.dat", u"",  true,  0},
+      {"its file deleted",        {{kRemoved, u"in.dat"}},                      u"in.dat", u"",  false, 1},
+      {"renamed away: leaves",    {{kOld, u"in.dat"}, {kNew, u"in.old"}},       u"in.dat", u"",  false, 1},
+      {"renamed in: arrives",     {{kOld, u"in.tmp"}, {kNew, u"in.dat"}},       u"in.dat", u"",  true,  0},
+      {"deleted, then anew",      {{kRemoved, u"in.dat"}, {kAdded, u"in.dat"}}, u"in.dat", u"",  true,  1},
+      // A record may carry a file's long name or its short (8.3) one: both are matched where
+      // the file had a short name when the watch was set, either case.
+      {"8.3 name written",        {{kModified, u"longfi~1.dat"}},  kLong, u"LONGFI~1.DAT", true,  0},
+      {"8.3 name deleted",        {{kRemoved, u"LONGFI~1.DAT"}},   kLong, u"LONGFI~1.DAT", false, 1},
+      {"long name, short known",  {{kModified, kLong}},            kLong, u"LONGFI~1.DAT", true,  0},
+      {"another file's 8.3 name", {{kModified, u"LONGFI~2.DAT"}},  kLong, u"LONGFI~1.DAT", false, 0},
+      {"8.3 name, none known",    {{kAdded, u"LONGFI~1.DAT"}},     kLong, u"",             false, 0},
+      {"no bytes: all wake",      {},                                           u"in.dat", u"",  true,  0},
       // clang-format on
   };
   for (const auto& c : cases) {
@@ -140,17 +145,22 @@ TEST(ChangeRecords, EachRecordWakesOrCountsTheWatchersOfItsName) {
     const std::string bytes = Lay(c.records, Layout::kWine);
     const w::FolderChanges changes =
         w::ReadFolderChanges(bytes.data(), static_cast<std::uint32_t>(bytes.size()), AsciiUpper);
-    // As the folder marks the watchers filed under the upper-cased name.
+    // As the folder marks the watchers filed under each of their upper-cased names.
+    const std::vector<std::u16string> names = w::WatcherNames(c.watcher, c.shortName, AsciiUpper);
     bool woken = changes.lost;
     int departures = 0;
     for (const w::NamedChange& change : changes.named) {
-      if (change.name != AsciiUpper(c.watcher)) continue;
-      departures += change.leaves ? 1 : 0;
-      woken = woken || !change.leaves;
+      for (const std::u16string& name : names) {
+        if (change.name != name) continue;
+        departures += change.leaves ? 1 : 0;
+        woken = woken || !change.leaves;
+      }
     }
     EXPECT_EQ(woken, c.woken);
     EXPECT_EQ(departures, c.departures);
   }
+  // A short name that is the name itself files the watcher once, so one record counts once.
+  EXPECT_EQ(w::WatcherNames(u"in.dat", u"IN.DAT", AsciiUpper).size(), 1u);
 }
 
 }  // namespace

@@ -53,4 +53,14 @@ FolderChanges ReadFolderChanges(const void* buffer, std::uint32_t bytes, FoldCas
   return changes;
 }
 
+std::vector<std::u16string> WatcherNames(const std::u16string& name,
+                                         const std::u16string& shortName, FoldCase fold) {
+  std::vector<std::u16string> names = {fold(name)};
+  if (!shortName.empty()) {
+    std::u16string folded = fold(shortName);
+    if (folded != names[0]) names.push_back(std::move(folded));
+  }
+  return names;
+}
+
 }  // namespace plat::win32

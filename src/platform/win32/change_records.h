@@ -31,8 +31,8 @@ struct ChangeRecord {
 
 // The records in the first `bytes` bytes of buffer, in order. The buffer need not be aligned.
 // A record whose fixed part does not fit in the bytes ends the list, and so does a
-// NextEntryOffset of 0 or one that leads past the bytes; a name never reaches past the bytes, so a record may be shorter than
-// the structure (Wine does not pad records to whole 32-bit words).
+// NextEntryOffset of 0 or one that leads past the bytes; a name never reaches past the bytes, so a
+// record may be shorter than the structure (Wine does not pad records to whole 32-bit words).
 std::vector<ChangeRecord> ReadChangeRecords(const void* buffer, std::uint32_t bytes);
 
 // Whether a record with this action says the file left its name (deleted, renamed or moved
@@ -47,6 +47,12 @@ struct NamedChange {
   std::u16string name;  // upper-cased by the FoldCase given
   bool leaves;          // the watchers of the name count a departure instead of waking
 };
+
+// The names a watcher of the file name is filed under, upper-cased: the name itself and, where the
+// file has a short (8.3) name that differs (shortName, empty where it has none or is not there
+// yet), that one too: a record may carry either.
+std::vector<std::u16string> WatcherNames(const std::u16string& name,
+                                         const std::u16string& shortName, FoldCase fold);
 
 // What a completed request tells the watchers of its folder.
 struct FolderChanges {

@@ -36,7 +36,9 @@ struct Folder;
 struct Notification {
   HANDLE event = nullptr;  // the watcher's wake (auto reset); the handle handed out
   Folder* folder = nullptr;
-  std::u16string name;  // the watcher's file, upper-cased; empty: every change wakes it
+  // The watcher's file, upper-cased, under its name and its short name where it has another
+  // (WatcherNames); none: every change wakes it.
+  std::vector<std::u16string> names;
   std::atomic<std::uint64_t> departures{0};
   bool woken = false;  // while the folder's records are read: to be woken once they are
 };

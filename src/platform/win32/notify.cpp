@@ -12,6 +12,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -19,6 +20,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/win32/change_records.h"
 #include "platform/win32/folder_watch.h"
 #include "platform/win32/handles.h"
 
@@ -73,6 +75,38 @@ bool FullPath(const char* dir, char* full) {
   return true;
 }
 
+std::u16string FoldName(const std::u16string& name) {
+  return Upper(reinterpret_cast<const WCHAR*>(name.data()), static_cast<int>(name.size()));
+}
+
+// The names a watcher of fileName in the folder at full is filed under: the file's name and,
+// where the file is there and has a short (8.3) name of its own, that one too. None for an empty
+// name or one that cannot be converted.
+std::vector<std::u16string> NamesOf(const char* full, const char* fileName) {
+  WCHAR name[MAX_PATH];
+  const int chars = MultiByteToWideChar(CP_ACP, 0, fileName, -1, name, MAX_PATH);
+  if (chars <= 1) return {};
+  const std::u16string longName(reinterpret_cast<const char16_t*>(name),
+                                static_cast<std::size_t>(chars - 1));
+  std::u16string shortName;
+  char path[MAX_PATH];
+  WCHAR widePath[MAX_PATH], shortPath[MAX_PATH];
+  const int written = std::snprintf(path, sizeof path, "%s%s%s", full,
+                                    IsSeparator(full[std::strlen(full) - 1]) ? "" : "\\", fileName);
+  if (written > 0 && written < MAX_PATH &&
+      MultiByteToWideChar(CP_ACP, 0, path, -1, widePath, MAX_PATH) > 0) {
+    const DWORD length = GetShortPathNameW(widePath, shortPath, MAX_PATH);
+    if (length > 0 && length < MAX_PATH) {
+      const WCHAR* last = shortPath;
+      for (const WCHAR* p = shortPath; *p; ++p) {
+        if (*p == L'\\' || *p == L'/') last = p + 1;
+      }
+      shortName.assign(reinterpret_cast<const char16_t*>(last));
+    }
+  }
+  return win32::WatcherNames(longName, shortName, FoldName);
+}
+
 void Release(Notification* n) {
   Folder* f = n->folder;
   bool last = false;
@@ -80,10 +114,11 @@ void Release(Notification* n) {
     // Out of the folder's lists first: from then on no callback touches the notification.
     std::lock_guard<std::mutex> folders(FoldersLock());
     std::lock_guard<std::mutex> guard(f->mu);
-    if (n->name.empty()) {
+    if (n->names.empty()) {
       f->everyChange.erase(std::find(f->everyChange.begin(), f->everyChange.end(), n));
-    } else {
-      const auto range = f->named.equal_range(n->name);
+    }
+    for (const std::u16string& name : n->names) {
+      const auto range = f->named.equal_range(name);
       f->named.erase(std::find_if(range.first, range.second,
                                   [n](const auto& entry) { return entry.second == n; }));
     }
@@ -134,10 +169,8 @@ Handle ArmNotification(const char* dir, const char* fileName) {
     return kNoHandle;
   }
   // A name with a separator is no file directly in the folder: every change wakes it.
-  WCHAR name[MAX_PATH];
   if (fileName != nullptr && std::strpbrk(fileName, "\\/") == nullptr) {
-    const int chars = MultiByteToWideChar(CP_ACP, 0, fileName, -1, name, MAX_PATH);
-    if (chars > 1) n->name = Upper(name, chars - 1);
+    n->names = NamesOf(full, fileName);
   }
   n->event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   HANDLE h = OpenDirectory(dir, FILE_LIST_DIRECTORY, FILE_FLAG_OVERLAPPED);
@@ -179,11 +212,8 @@ Handle ArmNotification(const char* dir, const char* fileName) {
     }
     n->folder = f;
     std::lock_guard<std::mutex> guard(f->mu);
-    if (n->name.empty()) {
-      f->everyChange.push_back(n);
-    } else {
-      f->named.emplace(n->name, n);
-    }
+    if (n->names.empty()) f->everyChange.push_back(n);
+    for (const std::u16string& name : n->names) f->named.emplace(name, n);
   }
   std::lock_guard<std::mutex> guard(RegistryLock());
   Registry()[n->event] = n;
