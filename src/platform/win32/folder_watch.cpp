@@ -147,12 +147,11 @@ void WakeMarked(Folder* f) {
   for (Notification* n : f->everyChange) wake(n);
 }
 
-VOID CALLBACK OnFolderChange(PVOID context, BOOLEAN /*timedOut*/) {
-  auto* f = static_cast<Folder*>(context);
-  // Reset before looking: a completion from here on sets it again and calls back again.
-  ResetEvent(f->folderEvent);
+// Takes the records of the folder's request if it has completed, and marks the watchers they
+// concern. Under f->mu. The request is not asked again here: the system keeps collecting the
+// folder's changes on its handle meanwhile, so nothing is lost until the next request.
+void TakeRecords(Folder* f) {
   if (!f->folder.Completed()) return;
-  std::lock_guard<std::mutex> guard(f->mu);
   DWORD bytes = 0;
   if (!f->folder.Collect(&bytes)) {
     // More records than the buffer holds (lost, as with no records), or cancelled because the
@@ -166,8 +165,18 @@ VOID CALLBACK OnFolderChange(PVOID context, BOOLEAN /*timedOut*/) {
     if (changes.lost) Mark(f, nullptr, false);
     for (const win32::NamedChange& change : changes.named) Mark(f, &change.name, change.leaves);
   }
-  // Asked again before the watchers wake, so that whatever they do to the folder is seen.
-  if (!f->broken.load() && !Issue(f->folder, f->folderEvent, kFilter)) {
+}
+
+VOID CALLBACK OnFolderChange(PVOID context, BOOLEAN /*timedOut*/) {
+  auto* f = static_cast<Folder*>(context);
+  // Reset before looking: a completion from here on sets it again and calls back again.
+  ResetEvent(f->folderEvent);
+  std::lock_guard<std::mutex> guard(f->mu);
+  TakeRecords(f);
+  // Asked again (also after a watcher took the records itself, CatchUp) before the watchers
+  // wake, so that whatever they do to the folder is seen; from this pool thread, which lives as
+  // long as the process, so the request is never cancelled with a thread that asked it.
+  if (!f->folder.requested && !f->broken.load() && !Issue(f->folder, f->folderEvent, kFilter)) {
     f->broken.store(true);
     Mark(f, nullptr, false);
   }
@@ -181,8 +190,10 @@ VOID CALLBACK OnParentChange(PVOID context, BOOLEAN /*timedOut*/) {
   if (!f->parent.Completed()) return;
   bool again = false;
   if (ParentSaysGone(f, &again)) {
-    f->gone.store(true);
+    // Under the folder's lock, so that a watcher joining it now either is woken here or sees it
+    // gone as it joins.
     std::lock_guard<std::mutex> guard(f->mu);
+    f->gone.store(true);
     Mark(f, nullptr, false);
     WakeMarked(f);
     return;
@@ -262,6 +273,14 @@ std::u16string Upper(const WCHAR* name, int chars) {
 // handle ends its outstanding request; the system writes into the record until it has completed,
 // so the record may only go once both requests have. Neither callback runs any more once its
 // wait is unregistered, so neither asks again meanwhile.
+void CatchUp(Folder* f) {
+  std::lock_guard<std::mutex> guard(f->mu);
+  if (!f->folder.Completed()) return;
+  TakeRecords(f);
+  WakeMarked(f);
+  SetEvent(f->folderEvent);  // the pool's callback asks again
+}
+
 void EndFolder(Folder* f) {
   bool ended = EndParentWatch(f);
   if (f->folderWait != nullptr) UnregisterWaitEx(f->folderWait, INVALID_HANDLE_VALUE);

@@ -76,6 +76,9 @@ std::u16string Upper(const WCHAR* name, int chars);
 // Starts watching the folder whose directory handle is dir (taken over, also on failure), at
 // its full path; nullptr (LastError set) when it cannot be watched.
 Folder* StartFolder(HANDLE dir, const char* full, const BY_HANDLE_FILE_INFORMATION& identity);
+// Takes what the folder's request has received and not yet been read (its records may wait for
+// the pool's callback a while), so that counts read next are up to date.
+void CatchUp(Folder* f);
 // Ends the folder's requests once its last watcher has gone and frees it.
 void EndFolder(Folder* f);
 

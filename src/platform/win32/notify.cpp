@@ -214,6 +214,9 @@ Handle ArmNotification(const char* dir, const char* fileName) {
     std::lock_guard<std::mutex> guard(f->mu);
     if (n->names.empty()) f->everyChange.push_back(n);
     for (const std::u16string& name : n->names) f->named.emplace(name, n);
+    // Joined as the folder was found gone or broken: woken at once, as the others were, so that
+    // it arms anew by path rather than wait on a request that will never complete.
+    if (f->gone.load() || f->broken.load()) SetEvent(n->event);
   }
   std::lock_guard<std::mutex> guard(RegistryLock());
   Registry()[n->event] = n;
@@ -243,7 +246,11 @@ bool RearmNotification(Handle notification) {
 std::uint64_t Departures(Handle notification) {
   std::lock_guard<std::mutex> guard(RegistryLock());
   auto it = Registry().find(notification);
-  return it == Registry().end() ? 0 : it->second->departures.load();
+  if (it == Registry().end()) return 0;
+  // Every departure the system has reported so far is counted, not only those the pool's
+  // callback has got round to.
+  win32::CatchUp(it->second->folder);
+  return it->second->departures.load();
 }
 
 }  // namespace plat
