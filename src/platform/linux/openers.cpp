@@ -26,10 +26,13 @@ bool OpenersLedger::Awaited(const std::string& name) const {
 void OpenersLedger::Track(const std::vector<Event>& batch) {
   for (const Event& e : batch) {
     if (e.mask & IN_Q_OVERFLOW) {
-      // What was lost is unknown: count afresh, and let every settle check look again.
+      // What was lost is unknown: count afresh, and let every settle check look again. A name may
+      // have been left and taken again among the events lost: counted as a departure, so that
+      // the file under it is checked as a new one (an extra start at worst, never a lost one).
       for (auto it = names_.begin(); it != names_.end();) {
         it->second.openers = 0;
         ++it->second.changes;
+        ++it->second.departures;
         it = it->second.subscribers == 0 ? names_.erase(it) : std::next(it);
       }
       continue;

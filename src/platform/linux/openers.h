@@ -5,7 +5,8 @@
 // before the watch, through another name, or lost to an overflow is missed, and the kernel merges
 // an event into an identical one still unread. A count left too high would hold a settle check back
 // for good, so a close-after-write (the event that check waits for), an overflow and a new file
-// under the name each start it again from nothing.
+// under the name each start it again from nothing. An overflow counts a departure of every name:
+// what was lost may have been the file leaving and coming back.
 #pragma once
 
 #include <sys/inotify.h>

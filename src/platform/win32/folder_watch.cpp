@@ -137,6 +137,16 @@ void Mark(Folder* f, const std::u16string* name, bool leaves) {
   for (Notification* n : f->everyChange) n->woken = true;
 }
 
+// Records were lost: every watcher is woken, and every file counts a departure, since it may
+// have left and come back among them (an extra start at worst, never a lost one). Under f->mu.
+void MarkLost(Folder* f) {
+  Mark(f, nullptr, false);
+  for (auto& entry : f->named) {
+    // Once per notification, which is filed under its short name too.
+    if (entry.first == entry.second->names.front()) entry.second->departures.fetch_add(1);
+  }
+}
+
 // Wakes the watchers marked. Under f->mu.
 void WakeMarked(Folder* f) {
   auto wake = [](Notification* n) {
@@ -157,12 +167,16 @@ void TakeRecords(Folder* f) {
     // More records than the buffer holds (lost, as with no records), or cancelled because the
     // thread that asked ended: what it had collected is lost. Anything else ends the watch.
     const DWORD error = GetLastError();
-    if (error != ERROR_NOTIFY_ENUM_DIR && error != ERROR_OPERATION_ABORTED) f->broken.store(true);
-    Mark(f, nullptr, false);
+    if (error == ERROR_NOTIFY_ENUM_DIR || error == ERROR_OPERATION_ABORTED) {
+      MarkLost(f);
+    } else {
+      f->broken.store(true);
+      Mark(f, nullptr, false);
+    }
   } else {
     const win32::FolderChanges changes =
         win32::ReadFolderChanges(f->folder.buffer, bytes, UpperName);
-    if (changes.lost) Mark(f, nullptr, false);
+    if (changes.lost) MarkLost(f);
     for (const win32::NamedChange& change : changes.named) Mark(f, &change.name, change.leaves);
   }
 }
