@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "diag/log.h"
-#include "text/messages.h"
 #include "platform/sync.h"
 #include "support/install.h"
 #include "support/testenv.h"
 #include "tasks/watch_task.h"
+#include "text/messages.h"
 
 using testenv::Installation;
 using testenv::Join;
@@ -378,4 +378,53 @@ TEST_F(WatchTaskTest, EveryWayOfDeliveringAFileStartsTheProgramOnce) {
   send({"read", check, "0"});
   testenv::SleepForChangeToSettle();
   EXPECT_EQ(RecordsIn(rec), starts);
+}
+
+// The watched folder moved away and back, as a share unmounted and mounted again: the check file
+// starts its program only when it changed while the folder was away (a new time, or another file
+// under the name), never for coming back as it was.
+TEST_F(WatchTaskTest, AFolderThatComesBackStartsOnlyForWhatChangedWhileAway) {
+  const std::string rec = inst_.Path("rec.txt");
+  const std::string away = inst_.watched + ".away";
+  const std::string trigger = inst_.Path("static.dat");
+  ASSERT_TRUE(testenv::WriteFile(trigger, "trigger"));
+  auto send = [&](const std::vector<std::string>& args) {
+    testenv::Process p =
+        testenv::Start(testenv::ToolPath("sender"), args, {}, inst_.Path("sender.out"), "", false);
+    ASSERT_TRUE(p.valid());
+    ASSERT_EQ(testenv::Wait(p), 0)
+        << args[0] << ": " << testenv::ReadFile(inst_.Path("sender.out"));
+  };
+  send({"copy", trigger, inst_.Watched("in.dat"), "once"});
+  inst_.WriteServiceIni(inst_.watched);
+  inst_.WriteTaskIni(inst_.RecorderTask("A", "in.dat", rec));
+  Start("A");
+  auto count = [&](const char* text) {
+    return testenv::CountLines(inst_.LogLines(), testenv::Msg(text));
+  };
+  const struct {
+    const char* what;
+    std::vector<std::vector<std::string>> whileAway;  // done in the folder while it is away
+    std::size_t starts;
+  } rows[] = {
+      {"unchanged", {}, 0},
+      {"written anew", {{"write", Join(away, "in.dat"), "new", "0"}}, 1},
+      {"another file with the same time",
+       {{"copy", trigger, Join(away, "in.tmp"), "once"},
+        {"rename", Join(away, "in.tmp"), Join(away, "in.dat")}},
+       1},
+      {"unchanged again", {}, 0},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    const std::size_t before = RecordsIn(rec);
+    const int failed = count(kelm::msg::kWatchFailed), resumed = count(kelm::msg::kWatchResumed);
+    send({"rename", inst_.watched, away});
+    ASSERT_TRUE(testenv::WaitFor([&] { return count(kelm::msg::kWatchFailed) > failed; }));
+    for (const auto& step : row.whileAway) send(step);
+    send({"rename", away, inst_.watched});
+    ASSERT_TRUE(testenv::WaitFor([&] { return count(kelm::msg::kWatchResumed) > resumed; }));
+    testenv::SleepForChangeToSettle();
+    EXPECT_EQ(RecordsIn(rec), before + row.starts);
+  }
 }

@@ -172,7 +172,10 @@ WatchTask::Round WatchTask::CheckFile(int attempts) {
     plat::FileStamp stamp;
     const bool there = plat::PeekFileStamp(checkFile, &stamp);
     if (there && !IsNew(stamp, plat::Departures(notification))) break;
-    if (!there) goneSeen = true;
+    // Not there: the name was left, unless the folder itself left (its notification can no
+    // longer be armed), which says nothing of the file; it is looked at again once the folder
+    // is back.
+    if (!there && plat::RearmNotification(notification)) goneSeen = true;
 
     bool timeRead = false;
     if (there) {
@@ -256,6 +259,9 @@ bool WatchTask::AfterRound(Round round, bool newRound) {
 
 bool WatchTask::Reattach() {
   StopAwaitingRelease();
+  // The name left while its folder was still watched: whatever comes under it again is new, even
+  // with the time and identity last seen. The new notification's counts start afresh.
+  if (IsHandle(notification) && plat::Departures(notification) != lastDepartures) goneSeen = true;
   if (IsHandle(notification)) plat::CloseObject(notification);
   notification = plat::kNoHandle;
   // Nothing wakes this thread while it waits here but the stop and its own pause.
