@@ -14,11 +14,11 @@
 #include <string>
 #include <thread>
 
-#include "text/messages.h"
 #include "platform/errors.h"
 #include "platform/eventlog.h"
 #include "support/posix_socket.h"
 #include "support/testenv.h"
+#include "text/messages.h"
 
 namespace {
 

@@ -16,10 +16,10 @@
 #include <thread>
 #include <vector>
 
-#include "text/messages.h"
 #include "support/install.h"
 #include "support/program.h"
 #include "support/testenv.h"
+#include "text/messages.h"
 
 using testenv::Installation;
 using testenv::Msg;

@@ -21,11 +21,11 @@
 
 #include "platform/fs.h"
 #include "platform/handle.h"
-#include "platform/module.h"
 #include "platform/linux/checks_lock.h"
 #include "platform/linux/descriptors.h"
 #include "platform/linux/notification.h"
 #include "platform/linux/spawn.h"
+#include "platform/module.h"
 #include "platform/notify.h"
 #include "platform/pause.h"
 #include "platform/settle.h"

@@ -22,12 +22,12 @@
 #include <vector>
 
 #include "diag/event_log.h"
-#include "text/messages.h"
 #include "support/events.h"
 #include "support/install.h"
 #include "support/posix_socket.h"
 #include "support/program.h"
 #include "support/testenv.h"
+#include "text/messages.h"
 
 using testenv::EventRecord;
 using testenv::Line;

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "diag/log.h"
-#include "text/messages.h"
 #include "support/testenv.h"
+#include "text/messages.h"
 
 namespace {
 

@@ -11,10 +11,10 @@
 #include <thread>
 #include <vector>
 
-#include "text/messages.h"
 #include "support/install.h"
 #include "support/program.h"
 #include "support/testenv.h"
+#include "text/messages.h"
 
 #ifdef _WIN32
 #include "support/win32_assoc.h"

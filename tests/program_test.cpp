@@ -11,11 +11,11 @@
 #include <vector>
 
 #include "diag/event_log.h"
-#include "text/messages.h"
 #include "support/events.h"
 #include "support/install.h"
 #include "support/program.h"
 #include "support/testenv.h"
+#include "text/messages.h"
 
 #ifndef _WIN32
 #include <signal.h>

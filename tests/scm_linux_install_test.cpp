@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "text/messages.h"
 #include "support/install.h"
 #include "support/testenv.h"
+#include "text/messages.h"
 
 namespace {
 

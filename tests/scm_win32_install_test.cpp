@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "text/messages.h"
 #include "support/install.h"
 #include "support/testenv.h"
 #include "support/win32_scm.h"
+#include "text/messages.h"
 
 namespace {
 

@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "text/messages.h"
 #include "support/install.h"
 #include "support/program.h"
 #include "support/testenv.h"
 #include "support/win32_assoc.h"
 #include "support/win32_scm.h"
+#include "text/messages.h"
 
 namespace {
 

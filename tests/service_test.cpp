@@ -14,13 +14,13 @@
 
 #include "diag/event_log.h"
 #include "diag/log.h"
-#include "text/messages.h"
 #include "platform/handle.h"
 #include "service/service.h"
 #include "support/events.h"
 #include "support/install.h"
 #include "support/testenv.h"
 #include "tasks/task_set.h"
+#include "text/messages.h"
 
 using testenv::CountLines;
 using testenv::EventRecord;

@@ -6,12 +6,12 @@
 
 #include "diag/event_log.h"
 #include "diag/log.h"
-#include "text/messages.h"
 #include "platform/sync.h"
 #include "support/events.h"
 #include "support/install.h"
 #include "support/testenv.h"
 #include "tasks/task_set.h"
+#include "text/messages.h"
 
 using testenv::CountLines;
 using testenv::EventRecord;

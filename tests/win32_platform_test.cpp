@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "diag/event_log.h"
-#include "text/messages.h"
 #include "platform/errors.h"
 #include "platform/fs.h"
 #include "platform/handle.h"
@@ -24,6 +23,7 @@
 #include "platform/sync.h"
 #include "support/recorder_format.h"
 #include "support/testenv.h"
+#include "text/messages.h"
 
 namespace {
 

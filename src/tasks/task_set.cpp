@@ -8,11 +8,11 @@
 #include "diag/error_text.h"
 #include "diag/event_log.h"
 #include "diag/log.h"
-#include "text/messages.h"
 #include "platform/lock.h"
 #include "platform/module.h"
 #include "platform/profile.h"
 #include "platform/sync.h"
+#include "text/messages.h"
 
 namespace kelm {
 

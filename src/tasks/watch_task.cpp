@@ -7,7 +7,6 @@
 
 #include "diag/error_text.h"
 #include "diag/log.h"
-#include "text/messages.h"
 #include "platform/fs.h"
 #include "platform/module.h"
 #include "platform/notify.h"
@@ -17,6 +16,7 @@
 #include "platform/settle.h"
 #include "platform/shell.h"
 #include "platform/sync.h"
+#include "text/messages.h"
 
 namespace kelm {
 

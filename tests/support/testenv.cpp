@@ -269,8 +269,8 @@ class WineStderrRedirect {
       if (c == '\\') c = '/';
     }
     constexpr long kWriteAppendCloexec = 01 | 02000 | 02000000;
-    long fd = Sys(kOpen, reinterpret_cast<std::intptr_t>(unixPath.c_str()), kWriteAppendCloexec,
-                  0644);
+    long fd =
+        Sys(kOpen, reinterpret_cast<std::intptr_t>(unixPath.c_str()), kWriteAppendCloexec, 0644);
     if (fd < 0) return;
     saved_ = Sys(kFcntl, 2, kDupFdCloexec, 0);
     if (saved_ >= 0 && Sys(kDup2, fd, 2, 0) != 2) {
