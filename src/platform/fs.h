@@ -34,11 +34,16 @@ bool OpenFoundFileHeld();
 // What tells one received file from another: its last-write time (as FileWriteTime gives it)
 // and its identity, which another file under the same name does not share (Windows: volume
 // serial number and file index; Linux: device and inode). 0 in every field: nothing seen.
+// change is a time that a file made anew under the name never shares with the one before it,
+// even where the identity is reused and the last-write time copied (Windows: the creation time;
+// Linux: the status-change time, which also moves when the file's times or rights are set), in
+// the units of the last-write time: what tells a file replaced while nobody watched.
 struct FileStamp {
   std::uint32_t timeLow = 0;
   std::uint32_t timeHigh = 0;
   std::uint64_t volume = 0;
   std::uint64_t index = 0;
+  std::uint64_t change = 0;
 };
 
 // The stamp of a file opened by OpenExclusive or OpenSettled. False when it cannot be read.

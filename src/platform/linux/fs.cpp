@@ -94,17 +94,24 @@ bool OpenFoundFileHeld() { return errno == EBUSY; }
 namespace lnx {
 namespace {
 
-bool ToFileTime(const struct stat& st, std::uint32_t* low, std::uint32_t* high) {
-  // 1601-01-01 to 1970-01-01 in seconds; the file time counts 100 ns units from the former.
+// A time as the platform's 64-bit file time: 100 ns units since 1601-01-01.
+bool ToFileTime(const struct timespec& ts, std::uint64_t* t) {
+  // 1601-01-01 to 1970-01-01 in seconds.
   constexpr std::int64_t kEpochGap = 11644473600;
   constexpr std::int64_t kUnitsPerSecond = 10000000;
-  const std::int64_t sec = static_cast<std::int64_t>(st.st_mtim.tv_sec);
+  const std::int64_t sec = static_cast<std::int64_t>(ts.tv_sec);
   if (sec < -kEpochGap || sec > INT64_MAX / kUnitsPerSecond - kEpochGap - 1) {
     errno = EOVERFLOW;
     return false;
   }
-  const std::uint64_t t = static_cast<std::uint64_t>(sec + kEpochGap) * kUnitsPerSecond +
-                          static_cast<std::uint64_t>(st.st_mtim.tv_nsec / 100);
+  *t = static_cast<std::uint64_t>(sec + kEpochGap) * kUnitsPerSecond +
+       static_cast<std::uint64_t>(ts.tv_nsec / 100);
+  return true;
+}
+
+bool ToFileTime(const struct stat& st, std::uint32_t* low, std::uint32_t* high) {
+  std::uint64_t t = 0;
+  if (!ToFileTime(st.st_mtim, &t)) return false;
   *low = static_cast<std::uint32_t>(t);
   *high = static_cast<std::uint32_t>(t >> 32);
   return true;
@@ -118,6 +125,7 @@ namespace {
 
 bool ToStamp(const struct stat& st, FileStamp* stamp) {
   if (!ToFileTime(st, &stamp->timeLow, &stamp->timeHigh)) return false;
+  if (!ToFileTime(st.st_ctim, &stamp->change)) return false;
   stamp->volume = static_cast<std::uint64_t>(st.st_dev);
   stamp->index = static_cast<std::uint64_t>(st.st_ino);
   return true;

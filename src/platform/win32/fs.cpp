@@ -39,6 +39,8 @@ bool StampOf(HANDLE h, FileStamp* stamp) {
   stamp->timeHigh = info.ftLastWriteTime.dwHighDateTime;
   stamp->volume = info.dwVolumeSerialNumber;
   stamp->index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  stamp->change = (static_cast<std::uint64_t>(info.ftCreationTime.dwHighDateTime) << 32) |
+                  info.ftCreationTime.dwLowDateTime;
   return true;
 }
 
