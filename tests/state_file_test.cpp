@@ -1,0 +1,128 @@
+// The state file: its text read back over good and damaged contents.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+
+#include "tasks/state_file.h"
+
+namespace {
+
+using kelm::HandledStamps;
+
+plat::FileStamp Stamp(std::uint64_t seed) {
+  plat::FileStamp s;
+  s.timeLow = static_cast<std::uint32_t>(seed * 7 + 1);
+  s.timeHigh = static_cast<std::uint32_t>(seed + 30000000);
+  s.volume = seed * 11 + 2;
+  s.index = seed * 13 + 3;
+  s.change = seed * 17 + 4;
+  return s;
+}
+
+bool Same(const plat::FileStamp& a, const plat::FileStamp& b) {
+  return a.timeLow == b.timeLow && a.timeHigh == b.timeHigh && a.volume == b.volume &&
+         a.index == b.index && a.change == b.change;
+}
+
+const std::string kHeader = "KelmService handled stamps 1\n";
+const std::string kEntry = "A\tC:\\recv\\a.chk\t1\t2\t3\t4\t5\n";
+
+TEST(StateFileParse, GoodAndDamagedTexts) {
+  const std::string kCut = "the file is cut short";
+  const std::string kLine2 = "line 2 is damaged";
+  const struct {
+    std::string text;
+    std::string reason;  // empty: the text is good
+  } cases[] = {
+      {kHeader + "end 0\n", ""},
+      {kHeader + kEntry + "B\t\t4294967295\t4294967295\t18446744073709551615\t0\t0\nend 2\n", ""},
+      {"", "the file is empty"},
+      {"[CheckDir]\nCheckDir=C:\\recv\n", "not a state file of this program"},
+      {"KelmService handled stamps \nend 0\n", "not a state file of this program"},
+      {"KelmService handled stamps 7\nend 0\n", "unsupported version 7"},
+      {"KelmService handled stamps 1", kCut},
+      {kHeader, kCut},
+      {kHeader + kEntry, kCut},
+      {kHeader + kEntry.substr(0, 9), kCut},
+      {kHeader + kEntry + "end 1", kCut},
+      {kHeader + kEntry + "end 2\n", "line 3 counts 2 entries, the file holds 1"},
+      {kHeader + "end 0\n" + kEntry, "line 3 follows the end line"},
+      {kHeader + kEntry + kEntry + "end 2\n", "line 3 repeats the task of the line before"},
+      {kHeader + "B" + kEntry.substr(1) + kEntry + "end 2\n", "line 3 is out of order"},
+      {"KelmService handled stamps 01\nend 0\n", "not a state file of this program"},
+      {kHeader + "end 00\n", kLine2},
+      {kHeader + "A\tp\t1\t2\t03\t4\t5\nend 1\n", kLine2},
+      {kHeader + "end\n", kLine2},
+      {kHeader + "finish 0\n", kLine2},
+      {kHeader + "A\tp\tx\t2\t3\t4\t5\nend 1\n", kLine2},
+      {kHeader + "A\tp\t1\t\t3\t4\t5\nend 1\n", kLine2},
+      {kHeader + "A\tp\t1\t4294967296\t3\t4\t5\nend 1\n", kLine2},
+      {kHeader + "A\tp\t1\t2\t3\t4\t18446744073709551616\nend 1\n", kLine2},
+      {kHeader + "A\tp\t1\t2\t3\t4\nend 1\n", kLine2},
+      {kHeader + "A\tp\t1\t2\t3\t4\t5\t6\nend 1\n", kLine2},
+      {kHeader + "A\tp\t1\t2\t3\t4\t5\r\nend 1\r\n", kLine2},
+      {kHeader + "A\rB\tp\t1\t2\t3\t4\t5\nend 1\n", kLine2},
+      {kHeader + "A" + '\0' + "B\tp\t1\t2\t3\t4\t5\nend 1\n", kLine2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    // A refused text leaves what was read before as it was: nothing of it is trusted.
+    HandledStamps out;
+    ASSERT_TRUE(out.Remember("Old", "old.chk", Stamp(9)));
+    std::string reason = "unset";
+    const bool ok = HandledStamps::Parse(c.text, &out, &reason);
+    EXPECT_EQ(ok, c.reason.empty());
+    if (ok) {
+      EXPECT_EQ(out.Find("Old", "old.chk"), nullptr);
+      EXPECT_EQ(out.Serialize(), c.text);
+    } else {
+      EXPECT_EQ(reason, c.reason);
+      EXPECT_NE(out.Find("Old", "old.chk"), nullptr);
+    }
+  }
+}
+
+TEST(StateFile, RoundTripKeyedBySectionAndPath) {
+  HandledStamps stamps;
+  ASSERT_TRUE(stamps.Remember("B", "/srv/recv/b.chk", Stamp(1)));
+  // A section that reads like the end line, and CP932 bytes whose second one is a backslash.
+  ASSERT_TRUE(stamps.Remember("end 0", "C:\\\x83\x5c\\x y.chk", Stamp(2)));
+  plat::FileStamp most;
+  most.timeLow = most.timeHigh = UINT32_MAX;
+  most.volume = most.index = most.change = UINT64_MAX;
+  ASSERT_TRUE(stamps.Remember("A", "a.chk", most));
+  // Names that a line cannot hold are not remembered, and leave the section's entry alone.
+  for (const char bad : {'\t', '\n', '\r', '\0'}) {
+    const std::string odd = std::string("x") + bad + "y";
+    EXPECT_FALSE(stamps.Remember(odd, "p", Stamp(3)));
+    EXPECT_FALSE(stamps.Remember("A", odd, Stamp(3)));
+  }
+  EXPECT_EQ(stamps.size(), 3u);
+
+  // The format itself: what a later version must still read.
+  const std::string text = stamps.Serialize();
+  EXPECT_EQ(text, kHeader +
+                      "A\ta.chk\t4294967295\t4294967295\t18446744073709551615\t"
+                      "18446744073709551615\t18446744073709551615\n"
+                      "B\t/srv/recv/b.chk\t8\t30000001\t13\t16\t21\n"
+                      "end 0\tC:\\\x83\x5c\\x y.chk\t15\t30000002\t24\t29\t38\n"
+                      "end 3\n");
+  HandledStamps read;
+  std::string reason;
+  ASSERT_TRUE(HandledStamps::Parse(text, &read, &reason)) << reason;
+  ASSERT_EQ(read.size(), 3u);
+  ASSERT_NE(read.Find("A", "a.chk"), nullptr);
+  EXPECT_TRUE(Same(*read.Find("A", "a.chk"), most));
+  ASSERT_NE(read.Find("end 0", "C:\\\x83\x5c\\x y.chk"), nullptr);
+  EXPECT_TRUE(Same(*read.Find("end 0", "C:\\\x83\x5c\\x y.chk"), Stamp(2)));
+  EXPECT_EQ(read.Serialize(), text);
+
+  // Another check file path for the task: what was remembered for the old one is not found.
+  EXPECT_EQ(read.Find("B", "/srv/recv/other.chk"), nullptr);
+  ASSERT_TRUE(read.Remember("B", "/srv/recv/other.chk", Stamp(4)));
+  EXPECT_EQ(read.Find("B", "/srv/recv/b.chk"), nullptr);
+  EXPECT_EQ(read.size(), 3u);
+}
+
+}  // namespace
