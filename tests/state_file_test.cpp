@@ -1,9 +1,16 @@
-// The state file: its text read back over good and damaged contents.
+// The state file: its text read back over good and damaged contents, and the file replaced
+// whole.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <filesystem>
 #include <string>
+#include <vector>
 
+#include "platform/errors.h"
+#include "platform/fs.h"
+#include "support/testenv.h"
 #include "tasks/state_file.h"
 
 namespace {
@@ -27,6 +34,15 @@ bool Same(const plat::FileStamp& a, const plat::FileStamp& b) {
 
 const std::string kHeader = "KelmService handled stamps 1\n";
 const std::string kEntry = "A\tC:\\recv\\a.chk\t1\t2\t3\t4\t5\n";
+
+std::vector<std::string> Names(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) {
+    names.push_back(e.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
 
 TEST(StateFileParse, GoodAndDamagedTexts) {
   const std::string kCut = "the file is cut short";
@@ -123,6 +139,30 @@ TEST(StateFile, RoundTripKeyedBySectionAndPath) {
   ASSERT_TRUE(read.Remember("B", "/srv/recv/other.chk", Stamp(4)));
   EXPECT_EQ(read.Find("B", "/srv/recv/b.chk"), nullptr);
   EXPECT_EQ(read.size(), 3u);
+}
+
+TEST(ReplaceFileContents, ReplacesWholeAndLeavesNothingBeside) {
+  const std::string dir = testenv::FreshDir();
+  const std::string path = testenv::Join(dir, "state.txt");
+  for (const std::string bytes : {"first contents\n", "a longer second contents\n", "3", ""}) {
+    ASSERT_TRUE(plat::ReplaceFileContents(path.c_str(), bytes.data(), bytes.size()))
+        << plat::LastError();
+    EXPECT_EQ(testenv::ReadFile(path), bytes);
+    EXPECT_EQ(Names(dir), std::vector<std::string>{"state.txt"});
+  }
+
+  // A folder that is not there: nothing is written anywhere.
+  plat::SetLastErrorCode(0);
+  EXPECT_FALSE(plat::ReplaceFileContents(testenv::Join(dir, "gone/state.txt").c_str(), "x", 1));
+  EXPECT_NE(plat::LastError(), 0u);
+  // A folder in the way of the rename: the new file, already written, is removed again.
+  const std::string sub = testenv::Join(dir, "sub");
+  ASSERT_TRUE(testenv::MakeDir(sub));
+  plat::SetLastErrorCode(0);
+  EXPECT_FALSE(plat::ReplaceFileContents(sub.c_str(), "x", 1));
+  EXPECT_NE(plat::LastError(), 0u);
+  EXPECT_EQ(Names(dir), (std::vector<std::string>{"state.txt", "sub"}));
+  EXPECT_TRUE(Names(sub).empty());
 }
 
 }  // namespace

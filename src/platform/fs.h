@@ -1,7 +1,9 @@
 // Files and directories as the watchers need them: does a path exist, the exclusive open that
-// tells whether a file's writer has let go, and the file's last-write time.
+// tells whether a file's writer has let go, and the file's last-write time; and the one file
+// the service writes whole, replaced at once.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/handle.h"
@@ -65,5 +67,13 @@ bool PathWriteTime(const char* path, std::uint32_t* low, std::uint32_t* high);
 
 // Deletes a file; false when it could not be deleted (missing, in use, no access).
 bool RemoveFile(const char* path);
+
+// Makes size bytes from data the contents of the file at path, replacing it or making it: the
+// bytes go to a new file beside path, which is flushed to disk and then renamed over path, so
+// that a crash or a power cut leaves the old contents or the new ones, never a mix. False when
+// that failed (LastError tells why, e.g. a folder that cannot be written): the new file is then
+// removed and path keeps its old contents, unless only the last step failed, making the rename
+// itself durable (Linux: the folder's flush), when path has the new ones.
+bool ReplaceFileContents(const char* path, const void* data, std::size_t size);
 
 }  // namespace plat

@@ -21,9 +21,11 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <string>
 
 #include "platform/linux/checked_file.h"
 #include "platform/linux/checks_lock.h"
+#include "platform/linux/unit_file.h"
 
 namespace plat {
 namespace lnx {
@@ -180,6 +182,29 @@ bool RemoveFile(const char* path) {
     return false;
   }
   return unlink(path) == 0;
+}
+
+bool ReplaceFileContents(const char* path, const void* data, std::size_t size) {
+  if (path == nullptr || (data == nullptr && size != 0)) {
+    errno = EINVAL;
+    return false;
+  }
+  const std::string target(path);
+  const std::string bytes =
+      size == 0 ? std::string() : std::string(static_cast<const char*>(data), size);
+  if (!lnx::PutFile(target, bytes, false)) return false;
+  // The rename lives in the folder: until the folder is flushed too, a power cut may leave the
+  // old name in place. A file system that cannot flush a folder (EINVAL) gives no better way.
+  const std::size_t slash = target.rfind('/');
+  const std::string folder =
+      slash == std::string::npos ? "." : (slash == 0 ? "/" : target.substr(0, slash));
+  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool flushed = fsync(fd) == 0 || errno == EINVAL;
+  const int err = errno;
+  close(fd);
+  errno = err;
+  return flushed;
 }
 
 }  // namespace plat

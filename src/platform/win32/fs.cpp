@@ -1,7 +1,11 @@
-// Win32 backend of platform/fs.h: attributes, the share-mode-0 open, file times and deletion.
+// Win32 backend of platform/fs.h: attributes, the share-mode-0 open, file times, deletion and
+// the replaced file.
 #include "platform/fs.h"
 
 #include <windows.h>
+
+#include <cstdio>
+#include <string>
 
 namespace plat {
 
@@ -91,5 +95,52 @@ bool PathWriteTime(const char* path, std::uint32_t* low, std::uint32_t* high) {
 }
 
 bool RemoveFile(const char* path) { return path != nullptr && DeleteFileA(path) != 0; }
+
+namespace {
+
+bool WriteAllFlushed(HANDLE h, const void* data, std::size_t size) {
+  const auto* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    const DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
+    DWORD written = 0;
+    if (!WriteFile(h, bytes, chunk, &written, nullptr)) return false;
+    bytes += written;
+    size -= written;
+  }
+  return FlushFileBuffers(h) != 0;
+}
+
+}  // namespace
+
+bool ReplaceFileContents(const char* path, const void* data, std::size_t size) {
+  if (path == nullptr || (data == nullptr && size != 0)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  // Named after the process and the thread, so that two writers of one file never write into
+  // each other's new file.
+  char suffix[40];
+  std::snprintf(suffix, sizeof suffix, ".%lx-%lx.tmp", GetCurrentProcessId(), GetCurrentThreadId());
+  const std::string tmp = std::string(path) + suffix;
+  HANDLE h = CreateFileA(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  bool ok = WriteAllFlushed(h, data, size);
+  DWORD error = GetLastError();
+  if (!CloseHandle(h) && ok) {
+    ok = false;
+    error = GetLastError();
+  }
+  // Write-through: the call returns once the move is on disk, not merely in the cache.
+  if (ok && !MoveFileExA(tmp.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    ok = false;
+    error = GetLastError();
+  }
+  if (!ok) {
+    DeleteFileA(tmp.c_str());
+    SetLastError(error);
+  }
+  return ok;
+}
 
 }  // namespace plat
