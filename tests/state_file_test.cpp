@@ -1,8 +1,9 @@
-// The state file: its text read back over good and damaged contents, and the file replaced
-// whole.
+// The state file: its text read back over good and damaged contents, the file replaced whole,
+// and the keeper that writes it off the watchers' path.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -12,10 +13,12 @@
 #include "platform/fs.h"
 #include "support/testenv.h"
 #include "tasks/state_file.h"
+#include "tasks/state_keeper.h"
 
 namespace {
 
 using kelm::HandledStamps;
+using kelm::StateKeeper;
 
 plat::FileStamp Stamp(std::uint64_t seed) {
   plat::FileStamp s;
@@ -163,6 +166,91 @@ TEST(ReplaceFileContents, ReplacesWholeAndLeavesNothingBeside) {
   EXPECT_NE(plat::LastError(), 0u);
   EXPECT_EQ(Names(dir), (std::vector<std::string>{"state.txt", "sub"}));
   EXPECT_TRUE(Names(sub).empty());
+}
+
+TEST(StateKeeper, LoadTellsMissingFromRefused) {
+  const std::string dir = testenv::FreshDir();
+  const std::string path = testenv::Join(dir, "state.txt");
+  std::string reason = "unset";
+  {
+    StateKeeper keeper;
+    EXPECT_EQ(keeper.Load(path, &reason), StateKeeper::Loaded::Missing);
+    EXPECT_EQ(reason, "");
+  }
+  {
+    ASSERT_TRUE(testenv::WriteFile(path, kHeader + kEntry));
+    StateKeeper keeper;
+    EXPECT_EQ(keeper.Load(path, &reason), StateKeeper::Loaded::Refused);
+    EXPECT_EQ(reason, "the file is cut short");
+    // The damaged file is replaced by the first write.
+    ASSERT_TRUE(keeper.Remember("A", "a.chk", Stamp(1)));
+  }
+  HandledStamps read;
+  EXPECT_TRUE(HandledStamps::Parse(testenv::ReadFile(path), &read, &reason)) << reason;
+  EXPECT_NE(read.Find("A", "a.chk"), nullptr);
+  StateKeeper keeper;
+  EXPECT_EQ(keeper.Load(dir, &reason), StateKeeper::Loaded::Refused);
+  EXPECT_EQ(reason.rfind("the file cannot be read (0x", 0), 0u) << reason;
+}
+
+unsigned RememberMany(void* arg) {
+  auto* keeper = static_cast<StateKeeper*>(arg);
+  for (std::uint64_t i = 1; i <= 300; ++i) {
+    keeper->Remember("T" + std::to_string(i % 3), "t.chk", Stamp(i));
+  }
+  return 0;
+}
+
+TEST(StateKeeper, ManyRemembersEndInOneFileWithTheLastStamps) {
+  const std::string path = testenv::Join(testenv::FreshDir(), "state.txt");
+  std::atomic<int> failures{0};
+  {
+    StateKeeper keeper([&failures](std::uint32_t) { ++failures; });
+    ASSERT_EQ(keeper.Load(path, nullptr), StateKeeper::Loaded::Missing);
+    testenv::ThreadGroup threads;
+    ASSERT_TRUE(threads.Start(&RememberMany, &keeper));
+    ASSERT_TRUE(threads.Join(20000));
+    EXPECT_FALSE(keeper.Remember("bad\tname", "t.chk", Stamp(1)));
+    keeper.Stop();
+  }
+  EXPECT_EQ(failures.load(), 0);
+  StateKeeper keeper;
+  std::string reason;
+  ASSERT_EQ(keeper.Load(path, &reason), StateKeeper::Loaded::Used) << reason;
+  for (std::uint64_t last : {298, 299, 300}) {
+    plat::FileStamp found;
+    ASSERT_TRUE(keeper.Find("T" + std::to_string(last % 3), "t.chk", &found));
+    EXPECT_TRUE(Same(found, Stamp(last))) << last;
+  }
+  plat::FileStamp none;
+  EXPECT_FALSE(keeper.Find("bad\tname", "t.chk", &none));
+}
+
+TEST(StateKeeper, AWriteFailureIsToldOnceUntilAWriteSucceeds) {
+  const std::string folder = testenv::Join(testenv::FreshDir(), "state");
+  const std::string path = testenv::Join(folder, "state.txt");
+  std::atomic<int> failures{0};
+  std::atomic<std::uint32_t> lastError{0};
+  StateKeeper keeper([&](std::uint32_t error) {
+    lastError = error;
+    ++failures;
+  });
+  ASSERT_EQ(keeper.Load(path, nullptr), StateKeeper::Loaded::Missing);
+  for (std::uint64_t i = 0; i < 3; ++i) keeper.Remember("A", "a.chk", Stamp(i));
+  ASSERT_TRUE(testenv::WaitFor([&] { return failures == 1; }));
+  EXPECT_NE(lastError.load(), 0u);
+
+  ASSERT_TRUE(testenv::MakeDir(folder));
+  keeper.Remember("A", "a.chk", Stamp(4));
+  ASSERT_TRUE(testenv::WaitFor([&] { return testenv::Exists(path); }));
+  EXPECT_EQ(failures.load(), 1);
+
+  ASSERT_TRUE(testenv::RemoveTree(folder));
+  keeper.Remember("A", "a.chk", Stamp(5));
+  EXPECT_TRUE(testenv::WaitFor([&] { return failures == 2; }));
+  // Stop tries the unwritten stamps once more and fails again, untold.
+  keeper.Stop();
+  EXPECT_EQ(failures.load(), 2);
 }
 
 }  // namespace
