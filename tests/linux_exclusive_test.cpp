@@ -79,39 +79,47 @@ class ExclusiveCheckTest : public ::testing::Test {
     return sum;
   }
 
+  // Starts the service as uid 65534 with one task, A, on root's files: the check file check and
+  // the recorder's file rec. The installation's own folder may lie below folders that uid 65534
+  // cannot pass, so the service runs from a world-traversable copy under /tmp (root).
+  void StartUnprivileged(std::string* root, std::string* check, std::string* rec) {
+    char base[] = "/tmp/kelm-excl-XXXXXX";
+    ASSERT_NE(mkdtemp(base), nullptr);
+    *root = base;
+    const std::string watched = *root + "/in", logDir = *root + "/log", recDir = *root + "/rec";
+    for (const std::string& d : {watched, logDir, recDir}) ASSERT_TRUE(testenv::MakeDir(d));
+    ASSERT_EQ(chmod(base, 0755), 0);
+    for (const std::string& d : {watched, logDir, recDir}) ASSERT_EQ(chmod(d.c_str(), 0777), 0);
+    const std::string exe = *root + "/kelmservice", recorder = *root + "/recorder";
+    ASSERT_TRUE(testenv::WriteFile(exe, testenv::ReadFile(testenv::ServiceExePath())));
+    ASSERT_TRUE(testenv::WriteFile(recorder, testenv::ReadFile(testenv::ToolPath("recorder"))));
+    ASSERT_EQ(chmod(exe.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(recorder.c_str(), 0755), 0);
+    *check = watched + "/in.dat";
+    *rec = recDir + "/rec.txt";
+    ASSERT_TRUE(testenv::WriteFile(*root + "/kelmservice.ini",
+                                   "[CheckDir]\r\nCheckDir=" + watched + "\r\n"));
+    ASSERT_TRUE(testenv::WriteFile(
+        *root + "/task.ini",
+        "[A]\r\nCheckFile=in.dat\r\nTask=" + recorder + "\r\nPara=" + *rec + "\r\n"));
+    // Everything is read through the installation helpers from here on.
+    inst_.dir = *root;
+    inst_.watched = watched;
+    inst_.logDir = logDir;
+    StartService(exe, true);
+  }
+
   Installation inst_;
   Process service_;
   std::vector<Process> helpers_;
 };
 
-TEST_F(ExclusiveCheckTest, UnprivilegedServiceStartsOnlyOnceTheWriterHasLetGo) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root: runs the service as uid 65534 on root's file";
-  if (access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "needs /usr/bin/setpriv";
-  // The installation's own folder may lie below folders that uid 65534 cannot pass, so the
-  // service runs from a world-traversable copy under /tmp.
-  char base[] = "/tmp/kelm-excl-XXXXXX";
-  ASSERT_NE(mkdtemp(base), nullptr);
-  const std::string root = base;
-  const std::string watched = root + "/in", logDir = root + "/log", recDir = root + "/rec";
-  for (const std::string& d : {watched, logDir, recDir}) ASSERT_TRUE(testenv::MakeDir(d));
-  ASSERT_EQ(chmod(base, 0755), 0);
-  for (const std::string& d : {watched, logDir, recDir}) ASSERT_EQ(chmod(d.c_str(), 0777), 0);
-  const std::string exe = root + "/kelmservice", recorder = root + "/recorder";
-  ASSERT_TRUE(testenv::WriteFile(exe, testenv::ReadFile(testenv::ServiceExePath())));
-  ASSERT_TRUE(testenv::WriteFile(recorder, testenv::ReadFile(testenv::ToolPath("recorder"))));
-  ASSERT_EQ(chmod(exe.c_str(), 0755), 0);
-  ASSERT_EQ(chmod(recorder.c_str(), 0755), 0);
-  const std::string check = watched + "/in.dat", rec = recDir + "/rec.txt";
-  ASSERT_TRUE(
-      testenv::WriteFile(root + "/kelmservice.ini", "[CheckDir]\r\nCheckDir=" + watched + "\r\n"));
-  ASSERT_TRUE(testenv::WriteFile(root + "/task.ini", "[A]\r\nCheckFile=in.dat\r\nTask=" + recorder +
-                                                         "\r\nPara=" + rec + "\r\n"));
-  // Everything is read through the installation helpers from here on.
-  inst_.dir = root;
-  inst_.watched = watched;
-  inst_.logDir = logDir;
-  StartService(exe, true);
+bool MayRunAsNobody() { return geteuid() == 0 && access("/usr/bin/setpriv", X_OK) == 0; }
 
+TEST_F(ExclusiveCheckTest, UnprivilegedServiceStartsOnlyOnceTheWriterHasLetGo) {
+  if (!MayRunAsNobody()) GTEST_SKIP() << "needs root and setpriv: runs the service as uid 65534";
+  std::string root, check, rec;
+  ASSERT_NO_FATAL_FAILURE(StartUnprivileged(&root, &check, &rec));
   for (int round = 0; round < 2; ++round) {
     SCOPED_TRACE(round);
     // Root's writer: opens, writes, holds the file without writing, then closes.
@@ -140,6 +148,33 @@ TEST_F(ExclusiveCheckTest, UnprivilegedServiceStartsOnlyOnceTheWriterHasLetGo) {
     EXPECT_NE(line.find(reason), std::string::npos) << line;
   }
   EXPECT_EQ(weaker, 1) << inst_.LogBytes();
+  testenv::RemoveTree(root);
+}
+
+TEST_F(ExclusiveCheckTest, ReadersClosingTogetherNeverKeepTheUnprivilegedServiceWaiting) {
+  // Each write is followed by two readers, opened 30 ms apart and closed together: the kernel
+  // would merge their closes into one event, and a count left at one reader would hold every
+  // check back until the held pause (5 minutes).
+  if (!MayRunAsNobody()) GTEST_SKIP() << "needs root and setpriv: runs the service as uid 65534";
+  std::string root, check, rec;
+  ASSERT_NO_FATAL_FAILURE(StartUnprivileged(&root, &check, &rec));
+  constexpr int kRounds = 50;
+  for (int round = 1; round <= kRounds; ++round) {
+    SCOPED_TRACE(round);
+    ASSERT_TRUE(testenv::WriteFile(check, "round " + std::to_string(round)));
+    const int first = open(check.c_str(), O_RDONLY | O_CLOEXEC);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    const int second = open(check.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(first, 0);
+    ASSERT_GE(second, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    close(first);
+    close(second);
+    ASSERT_TRUE(testenv::WaitFor([&] { return Records(rec) == static_cast<std::size_t>(round); },
+                                 std::chrono::seconds(10)))
+        << inst_.LogBytes();
+  }
+  StopService();
   testenv::RemoveTree(root);
 }
 

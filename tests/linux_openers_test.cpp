@@ -1,10 +1,20 @@
-// The openers ledger of a watched folder, fed the event sequences inotify gives.
+// The openers ledger of a watched folder, fed the event sequences inotify gives, merged ones
+// among them; and the folder's watch keeping the kernel from merging them.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/linux/dir_watch.h"
+#include "platform/linux/notification.h"
 #include "platform/linux/openers.h"
+#include "platform/notify.h"
+#include "platform/release.h"
+#include "platform/settle.h"
+#include "support/testenv.h"
 
 namespace {
 
@@ -12,8 +22,10 @@ using plat::lnx::OpenersLedger;
 using Event = OpenersLedger::Event;
 
 Event On(std::uint32_t mask, const std::string& name, std::uint32_t cookie = 0) {
-  return {mask, cookie, name};
+  return {mask, cookie, name, false};
 }
+// The same event as the watch of the file itself reports it, queued right after the folder's.
+Event Twin(std::uint32_t mask) { return {mask, 0, std::string(), true}; }
 
 struct Case {
   const char* what;
@@ -81,6 +93,125 @@ TEST(OpenersLedger, CountsOpenersChangesAndDeparturesAsTheEventsTell) {
     EXPECT_EQ(ledger.ActivityOf(c.asked, true).changes, c.changes);
     EXPECT_EQ(ledger.Departures(c.asked), c.departures);
   }
+}
+
+// Each folder event of an open or a reader's close followed by its twin stood for one; one
+// without may stand for several, identical and merged by the kernel.
+TEST(OpenersLedger, TakesACountAtItsWordOnlyWhereNoEventCanHaveMerged) {
+  struct Doubt {
+    const char* what;
+    std::vector<std::vector<Event>> batches;
+    int openers;
+    bool maybeFewer, maybeMore;
+  };
+  const Event open = On(IN_OPEN, "x.dat"), close = On(IN_CLOSE_NOWRITE, "x.dat");
+  const Doubt cases[] = {
+      {"two readers come and go, each event twinned",
+       {{open, Twin(IN_OPEN), open, Twin(IN_OPEN), close, Twin(IN_CLOSE_NOWRITE), close,
+         Twin(IN_CLOSE_NOWRITE)}},
+       0,
+       false,
+       false},
+      {"a twin read in the next batch",
+       {{open, Twin(IN_OPEN), open}, {Twin(IN_OPEN)}},
+       2,
+       false,
+       false},
+      {"two readers closing together: one close for two",
+       {{open, Twin(IN_OPEN), open, Twin(IN_OPEN), close}},
+       1,
+       true,
+       false},
+      {"two readers opening together: one open for two",
+       {{open, close, Twin(IN_CLOSE_NOWRITE)}},
+       0,
+       false,
+       true},
+      {"the twin of another event does not count",
+       {{open, Twin(IN_OPEN), open, Twin(IN_CLOSE_NOWRITE)}},
+       2,
+       false,
+       true},
+      {"a close-after-write counts again from nothing",
+       {{open, close, open, On(IN_CLOSE_WRITE, "x.dat")}},
+       0,
+       false,
+       false},
+      {"a new file under the name counts again from nothing",
+       {{open, close, On(IN_CREATE, "x.dat"), open, Twin(IN_OPEN)}},
+       1,
+       false,
+       false},
+      {"renamed in, its count and doubt as they were",
+       {{On(IN_OPEN, "x.tmp"), On(IN_MOVED_FROM, "x.tmp", 4), On(IN_MOVED_TO, "x.dat", 4)}},
+       1,
+       false,
+       true},
+      {"a twin alone tells nothing", {{Twin(IN_OPEN), Twin(IN_CLOSE_NOWRITE)}}, 0, false, false},
+  };
+  for (const Doubt& c : cases) {
+    SCOPED_TRACE(c.what);
+    OpenersLedger ledger;
+    ledger.Subscribe("x.dat");
+    for (const auto& batch : c.batches) ledger.Track(batch);
+    const OpenersLedger::Activity a = ledger.ActivityOf("x.dat", true);
+    EXPECT_EQ(a.openers, c.openers);
+    EXPECT_EQ(a.maybeFewer, c.maybeFewer);
+    EXPECT_EQ(a.maybeMore, c.maybeMore);
+    // Nobody seen for long enough: the count starts again from nothing.
+    ledger.ForgetOpeners("x.dat");
+    EXPECT_EQ(ledger.ActivityOf("x.dat", true).openers, 0);
+    EXPECT_TRUE(ledger.ActivityOf("x.dat", true).exact());
+  }
+}
+
+// The kernel merges identical unread events; the watch of the file itself, in the same instance,
+// keeps two readers' events apart, so the count stays exact and a reader's close just before a
+// check's own is still heard as a release.
+TEST(FolderWatch, ReadersClosingTogetherAreEachCounted) {
+  const std::string dir = testenv::FreshDir(), path = testenv::Join(dir, "x.dat");
+  testenv::WriteFile(path, "data");
+  testenv::OwnedHandle notification(plat::ArmNotification(dir.c_str(), "x.dat"));
+  ASSERT_TRUE(notification);
+  plat::lnx::Notification* n = plat::lnx::AsNotification(notification.get());
+  plat::lnx::DirWatch* watch = n->dir;
+  // A settle check starts the counting.
+  testenv::OwnedHandle settled(plat::OpenSettled(notification.get(), path.c_str()));
+  settled.reset();
+  watch->Drain();
+
+  const auto openBoth = [&](int* fds) {
+    // Nobody reads the events meanwhile: identical ones would merge.
+    std::lock_guard<std::mutex> hold(watch->drainMu());
+    fds[0] = open(path.c_str(), O_RDONLY);
+    fds[1] = open(path.c_str(), O_RDONLY);
+  };
+  int fds[2];
+  openBoth(fds);
+  watch->Drain();
+  EXPECT_EQ(watch->ActivityOf("x.dat").openers, 2);
+  {
+    std::lock_guard<std::mutex> hold(watch->drainMu());
+    close(fds[0]);
+    close(fds[1]);
+  }
+  watch->Drain();
+  EXPECT_EQ(watch->ActivityOf("x.dat").openers, 0);
+  EXPECT_TRUE(watch->ActivityOf("x.dat").exact());
+
+  // Awaited: a reader's close queued just before the check's own is the reader's release.
+  ASSERT_TRUE(plat::WatchRelease(notification.get(), true));
+  const std::uint32_t before = n->closes.load();
+  openBoth(fds);
+  {
+    std::lock_guard<std::mutex> hold(watch->drainMu());
+    close(fds[0]);
+    close(fds[1]);  // the check's own
+    const std::string name = "x.dat";
+    watch->DrainLocked(&name);
+  }
+  EXPECT_EQ(n->closes.load(), before + 1);
+  plat::WatchRelease(notification.get(), false);
 }
 
 TEST(OpenersLedger, KeepsANameWhileWatchedOrOpenAndTellsWhoAwaitsIt) {

@@ -245,6 +245,8 @@ bool WatchTask::AfterRound(Round round, bool newRound) {
   // Still held when its attempts were spent: the file is awaited until its holder lets go,
   // then the usual rule decides.
   if (awaitingRelease) {
+    // Asked each round: whether the release can be heard may change while the file is held.
+    releaseHeard = plat::WatchRelease(notification, true);
     heldPauseMs = releaseHeard ? kHeardHeldPauseMs
                   : newRound   ? kFirstHeldPauseMs
                                : std::min(heldPauseMs * 2, kMaxHeldPauseMs);

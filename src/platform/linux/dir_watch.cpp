@@ -26,6 +26,10 @@ namespace {
 constexpr std::uint32_t kWatchMask = kChangeEvents | kOpenerEvents | IN_MOVE_SELF | IN_ONLYDIR;
 // The same without the opens and the closes of readers, while no settle check needs them.
 constexpr std::uint32_t kUntrackedMask = kWatchMask & ~(IN_OPEN | IN_CLOSE_NOWRITE);
+// The watch of a watched file itself: its opens and readers' closes, each queued right after
+// the folder's event of it (openers.h). Made only where the file has no watch in the instance
+// yet, which also keeps it from ever changing the folder's own.
+constexpr std::uint32_t kFileMask = IN_OPEN | IN_CLOSE_NOWRITE | IN_MASK_CREATE;
 
 // Whether this process may take a lease on a file it does not own (CAP_LEASE in effect): then
 // the exclusive open decides wherever the file system does leases, and the openers need not be
@@ -90,6 +94,7 @@ void DirWatch::Subscribe(Notification* n) {
   n->dir = this;
   subs_.push_back(n);
   ledger_.Subscribe(n->name);
+  if (fileWatches_.count(n->name) == 0) WatchFileLocked(n->name);
   // Armed just as the folder went away: report that as a change, as the others saw it.
   if (gone_) {
     n->pending = true;
@@ -104,6 +109,7 @@ void DirWatch::Unsubscribe(Notification* n) {
     *it = subs_.back();
     subs_.pop_back();
     ledger_.Unsubscribe(n->name);
+    if (!SubscribedLocked(n->name)) UnwatchFileLocked(n->name);
   }
 }
 
@@ -175,6 +181,8 @@ void DirWatch::DrainLocked(const std::string* ownClose) {
     names.clear();
     released.clear();
     openings_.clear();
+    arrivedNames_.clear();
+    ignoredWatches_.clear();
     for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
       const auto* ev = reinterpret_cast<const inotify_event*>(buf + at);
       at += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
@@ -184,7 +192,17 @@ void DirWatch::DrainLocked(const std::string* ownClose) {
         openings_.push_back({IN_Q_OVERFLOW, 0, std::string()});
         continue;
       }
-      if (ev->wd != wd_) continue;  // a stray watch of a folder swapped under a re-arm
+      if (ev->wd != wd_) {
+        // A watched file's own event, the twin of the folder's; or a stray watch of a folder
+        // swapped under a re-arm.
+        if (ev->mask & IN_IGNORED) {
+          ignoredWatches_.push_back(ev->wd);
+        } else if (ev->len == 0 && !(ev->mask & IN_ISDIR) &&
+                   (ev->mask & (IN_OPEN | IN_CLOSE_NOWRITE))) {
+          openings_.push_back({ev->mask, 0, std::string(), true});
+        }
+        continue;
+      }
       if (ev->mask & (IN_IGNORED | IN_MOVE_SELF)) {
         // The folder was removed, unmounted or moved away; tell everyone.
         std::lock_guard<std::mutex> guard(mu_);
@@ -195,6 +213,10 @@ void DirWatch::DrainLocked(const std::string* ownClose) {
       if ((ev->mask & (kOpenerEvents | IN_MODIFY)) && ev->len > 0) {
         openings_.push_back(
             {ev->mask, ev->cookie, std::string(ev->name, strnlen(ev->name, ev->len))});
+        // Another file under the name, or none: its file's watch is set anew below.
+        if (ev->mask & (IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO)) {
+          arrivedNames_.push_back(openings_.back().name);
+        }
       }
       if (ev->mask & kChangeEvents) {
         if (ev->len > 0) {
@@ -215,9 +237,19 @@ void DirWatch::DrainLocked(const std::string* ownClose) {
         }
       }
     }
-    if (!openings_.empty()) {
+    if (!openings_.empty() || !ignoredWatches_.empty()) {
       std::lock_guard<std::mutex> guard(mu_);
       ledger_.Track(openings_);
+      for (int wd : ignoredWatches_) {
+        for (auto it = fileWatches_.begin(); it != fileWatches_.end();) {
+          it = it->second == wd ? fileWatches_.erase(it) : std::next(it);
+        }
+      }
+      for (const std::string& name : arrivedNames_) {
+        if (!SubscribedLocked(name)) continue;
+        UnwatchFileLocked(name);
+        WatchFileLocked(name);
+      }
     }
     // Opens and reads alone concern no watcher's wait.
     if (changed || allClosed || !closed.empty() || !names.empty() || !released.empty()) {
@@ -234,8 +266,40 @@ void DirWatch::StartTracking() {
   const int wd = inotify_add_watch(inotifyFd_, path_.c_str(), kWatchMask);
   if (wd == wd_) {
     tracking_.store(true, std::memory_order_release);
+    WatchFilesLocked();
   } else if (wd >= 0) {
     inotify_rm_watch(inotifyFd_, wd);
+  }
+}
+
+bool DirWatch::SeparatingLocked() const { return Tracking() || releaseWatches_ > 0; }
+
+bool DirWatch::SubscribedLocked(const std::string& name) const {
+  return std::any_of(subs_.begin(), subs_.end(), [&name](const Notification* n) {
+    return n->inDir && !n->name.empty() && n->name == name;
+  });
+}
+
+void DirWatch::WatchFileLocked(const std::string& name) {
+  if (!SeparatingLocked() || !SubscribedLocked(name) || fileWatches_.count(name) != 0) return;
+  // Refused for a file already watched here (another name of it, or the folder itself): its
+  // name's count is then taken as inexact. Not there, not ours to read, or the user's watches
+  // spent: the same.
+  const int wd = inotify_add_watch(inotifyFd_, (path_ + '/' + name).c_str(), kFileMask);
+  if (wd >= 0 && wd != wd_) fileWatches_.emplace(name, wd);
+}
+
+void DirWatch::UnwatchFileLocked(const std::string& name) {
+  auto it = fileWatches_.find(name);
+  if (it == fileWatches_.end()) return;
+  const int wd = it->second;
+  fileWatches_.erase(it);
+  inotify_rm_watch(inotifyFd_, wd);
+}
+
+void DirWatch::WatchFilesLocked() {
+  for (const Notification* n : subs_) {
+    if (n->inDir && !n->name.empty()) WatchFileLocked(n->name);
   }
 }
 
@@ -245,7 +309,11 @@ bool DirWatch::SetReleaseWatch(Notification* n, bool on) {
   n->awaitingRelease = on;
   releaseWatches_ += on ? 1 : -1;
   ledger_.Await(n->name, on);
+  if (on) WatchFileLocked(n->name);
   if (Tracking() || releaseWatches_ != (on ? 1 : 0)) return true;  // the mask is as it must be
+  if (!on) {
+    while (!fileWatches_.empty()) UnwatchFileLocked(fileWatches_.begin()->first);
+  }
   // The same watch, with readers' closes heard or not from now on. The mask is set before a
   // check may look for an awaited file (CloseProbe), so no close of ours goes unheard then.
   const int wd = inotify_add_watch(inotifyFd_, path_.c_str(), Mask());
@@ -256,6 +324,11 @@ bool DirWatch::SetReleaseWatch(Notification* n, bool on) {
 OpenersLedger::Activity DirWatch::ActivityOf(const std::string& name) {
   std::lock_guard<std::mutex> guard(mu_);
   return ledger_.ActivityOf(name, Tracking());
+}
+
+void DirWatch::ForgetOpeners(const std::string& name) {
+  std::lock_guard<std::mutex> guard(mu_);
+  ledger_.ForgetOpeners(name);
 }
 
 std::uint64_t DirWatch::DeparturesOf(const std::string& name) {

@@ -16,6 +16,7 @@
 #include <pthread.h>
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -63,6 +64,8 @@ class DirWatch {
 
   // What the ledger knows of name (openers.h), read under the watch's lock.
   OpenersLedger::Activity ActivityOf(const std::string& name);
+  // Starts an inexact count of name's openers again from nothing (OpenersLedger::ForgetOpeners).
+  void ForgetOpeners(const std::string& name);
   // The departures of name counted so far, every one queued before the call among them.
   std::uint64_t DeparturesOf(const std::string& name);
 
@@ -90,6 +93,15 @@ class DirWatch {
   std::uint32_t Mask() const;
   // Whether the path still names the watched folder.
   bool PathLeadsHere() const;
+  // The watches of the watched files themselves, whose events keep the folder's events of them
+  // from merging (openers.h): set while openers are counted or a release is awaited, on the file
+  // the name holds now. Under mu_.
+  bool SeparatingLocked() const;
+  void WatchFileLocked(const std::string& name);
+  void UnwatchFileLocked(const std::string& name);
+  void WatchFilesLocked();
+  // Whether a notification of name, a file directly in the folder, subscribes. Under mu_.
+  bool SubscribedLocked(const std::string& name) const;
 
   Key key_;
   std::string path_;
@@ -102,16 +114,19 @@ class DirWatch {
 
   // Guards the notifications' wake flags and pauser lists too.
   std::mutex mu_;
-  int releaseWatches_ = 0;           // guarded by mu_
-  std::vector<Notification*> subs_;  // guarded by mu_
-  bool gone_ = false;                // the watch ended (folder removed); guarded by mu_
-  OpenersLedger ledger_;             // names watched or open; guarded by mu_
+  int releaseWatches_ = 0;                  // guarded by mu_
+  std::vector<Notification*> subs_;         // guarded by mu_
+  bool gone_ = false;                       // the watch ended (folder removed); guarded by mu_
+  OpenersLedger ledger_;                    // names watched or open; guarded by mu_
+  std::map<std::string, int> fileWatches_;  // name to the watch of its file; guarded by mu_
 
   std::mutex drainMu_;
   alignas(inotify_event) char buf_[64 * 1024];           // guarded by drainMu_
   std::vector<std::string> closedNames_, changedNames_;  // guarded by drainMu_
   std::vector<std::string> releasedNames_;               // guarded by drainMu_
   std::vector<OpenersLedger::Event> openings_;           // guarded by drainMu_
+  std::vector<std::string> arrivedNames_;                // guarded by drainMu_
+  std::vector<int> ignoredWatches_;                      // guarded by drainMu_
 };
 
 // The registries (watch_registry.cpp).

@@ -44,6 +44,8 @@ struct Notification final : Object {
     bool valid = false;
     struct stat st {};
     std::uint64_t changes = 0;
+    int openers = 0;  // as counted, and whether exactly
+    bool exact = true;
     std::chrono::steady_clock::time_point at;
   } look;
   bool settling = false;         // the attempt just made was a settle check

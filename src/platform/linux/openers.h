@@ -2,11 +2,19 @@
 // Per name: the openers seen come and not yet gone, the changes and the departures reported, and
 // who subscribes to it or awaits its release. Plain bookkeeping over event masks: no files, no
 // locks (the folder's watch guards it). The opener count is a hint, never a proof: an opener from
-// before the watch, through another name, or lost to an overflow is missed, and the kernel merges
-// an event into an identical one still unread. A count left too high would hold a settle check back
-// for good, so a close-after-write (the event that check waits for), an overflow and a new file
-// under the name each start it again from nothing. An overflow counts a departure of every name:
-// what was lost may have been the file leaving and coming back.
+// before the watch, through another name, or lost to an overflow is missed. A count left too high
+// would hold a settle check back for good, so a close-after-write (the event that check waits
+// for), an overflow and a new file under the name each start it again from nothing. An overflow
+// counts a departure of every name: what was lost may have been the file leaving and coming back.
+//
+// The kernel merges an event into an identical one still unread at the end of the queue: two
+// readers that close together give one close, two that open together one open. So the folder's
+// watch also watches each watched file itself, in the same instance: the kernel queues the
+// file's own event right after the folder's, and no two folder events of the file are then ever
+// adjacent. A folder event of an open or a reader's close that is not followed by its file's own
+// (its twin) may stand for several: the count may then be too low (opens merged) or too high
+// (closes merged) until the next event that starts it again from nothing, and a settle check
+// does not take it at its word.
 #pragma once
 
 #include <sys/inotify.h>
@@ -36,10 +44,16 @@ class OpenersLedger {
     std::uint32_t mask = 0;
     std::uint32_t cookie = 0;
     std::string name;
+    bool twin = false;  // reported by the watch of a file itself (no name): the folder's twin
   };
   struct Activity {
     int openers = 0;            // openers seen come and not yet gone
     std::uint64_t changes = 0;  // changes reported so far (kChangeEvents, and overflows)
+    // Since the count last started from nothing: a reader's close may have stood for several
+    // (fewer openers than counted may be there), an open may have (more may be there).
+    bool maybeFewer = false;
+    bool maybeMore = false;
+    bool exact() const { return !maybeFewer && !maybeMore; }
   };
 
   // A notification of name comes or goes; a name nobody subscribes to and nobody holds open is
@@ -61,6 +75,9 @@ class OpenersLedger {
   std::uint64_t Departures(const std::string& name) const;
   // The names the ledger holds.
   std::size_t Size() const { return names_.size(); }
+  // Starts an inexact count of name again from nothing: nobody has been seen to hold the file
+  // for long enough, by every other sign there is (settle.cpp).
+  void ForgetOpeners(const std::string& name);
 
  private:
   struct NameState {
@@ -70,10 +87,17 @@ class OpenersLedger {
     std::uint64_t changes = 0;
     std::uint64_t departures = 0;
     bool writing = false;  // written to since its last close-after-write
+    bool maybeFewer = false;
+    bool maybeMore = false;
   };
 
   std::map<std::string, NameState> names_;
+  // The folder event of an open or a reader's close last tracked, until its twin is seen (the
+  // twin may come in the next batch).
+  std::string twinDueName_;
+  std::uint32_t twinDueMask_ = 0;
   std::pair<std::uint32_t, int> movedFrom_{0, 0};  // the cookie and openers of a name moved away
+  NameState movedFromDoubt_;  // of the name moved away: its maybeFewer and maybeMore
 };
 
 }  // namespace plat::lnx

@@ -37,7 +37,8 @@ bool WatchRelease(Handle notification, bool on) {
   lnx::Notification* n = lnx::AsNotification(notification);
   if (n == nullptr || !n->inDir || n->name.empty()) return false;
   lnx::SetAwaiting(n, on);
-  return on;
+  // A count in doubt is settled by a longer quiet pause, not by a close: none may come.
+  return on && n->dir->ActivityOf(n->name).exact();
 }
 
 }  // namespace plat

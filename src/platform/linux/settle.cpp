@@ -3,7 +3,12 @@
 // A file settles once nobody is seen holding it (neither among the openers that the folder's
 // watch has seen come and not yet go, nor in the descriptor tables we may read) and its size and
 // times have stayed as they were, with no change of it reported, for a retry pause. The watch
-// counts openers from a folder's first settle check on.
+// counts openers from a folder's first settle check on. A count that is not exact (events that may
+// have merged, openers.h) is not taken at its word: where it may be too low, the file settles
+// only once nothing has moved for a longer pause; where it may be too high (readers' closes
+// merged), a count above zero holds the file back only until nobody is seen in the descriptor
+// tables and nothing, the count included, has moved for that longer pause. The count then starts
+// again from nothing.
 #include "platform/settle.h"
 
 #include <fcntl.h>
@@ -23,13 +28,16 @@ namespace plat {
 namespace lnx {
 namespace {
 
-// The least time a settle check waits without change, as long as a watcher's retry pause.
+// The least time a settle check waits without change, as long as a watcher's retry pause; and
+// where the opener count is not exact, twice the longest pause at which a held file is tried.
 constexpr auto kSettleQuiet = std::chrono::milliseconds(100);
+constexpr auto kInexactQuiet = std::chrono::milliseconds(2000);
 
-bool SameLook(const Notification::Look& look, const struct stat& st, std::uint64_t changes) {
-  return look.valid && look.changes == changes && look.st.st_dev == st.st_dev &&
-         look.st.st_ino == st.st_ino && look.st.st_size == st.st_size &&
-         look.st.st_mtim.tv_sec == st.st_mtim.tv_sec &&
+bool SameLook(const Notification::Look& look, const struct stat& st,
+              const OpenersLedger::Activity& seen) {
+  return look.valid && look.changes == seen.changes && look.openers == seen.openers &&
+         look.exact == seen.exact() && look.st.st_dev == st.st_dev && look.st.st_ino == st.st_ino &&
+         look.st.st_size == st.st_size && look.st.st_mtim.tv_sec == st.st_mtim.tv_sec &&
          look.st.st_mtim.tv_nsec == st.st_mtim.tv_nsec &&
          look.st.st_ctim.tv_sec == st.st_ctim.tv_sec &&
          look.st.st_ctim.tv_nsec == st.st_ctim.tv_nsec;
@@ -73,21 +81,25 @@ Handle OpenSettled(Handle notification, const char* path) {
     err = errno;
   } else if (!S_ISREG(st.st_mode)) {
     err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-  } else if (st.st_dev != named.st_dev || st.st_ino != named.st_ino || seen.openers > 0) {
+  } else if (st.st_dev != named.st_dev || st.st_ino != named.st_ino ||
+             (!seen.maybeFewer && seen.openers > 0)) {
     err = EBUSY;  // replaced since the search, or held by an opener the watch has seen
   }
   if (err != 0) {
     look.valid = false;
   } else {
     const auto now = std::chrono::steady_clock::now();
-    const bool same = lnx::SameLook(look, st, seen.changes);
-    if (same && now - look.at >= lnx::kSettleQuiet) {
+    const bool same = lnx::SameLook(look, st, seen);
+    if (same && now - look.at >= (seen.exact() ? lnx::kSettleQuiet : lnx::kInexactQuiet)) {
+      if (!seen.exact()) n->dir->ForgetOpeners(n->name);
       return lnx::AdoptCheckedFile(fd, locked, path);
     }
     if (!same) {
       look.valid = true;
       look.st = st;
       look.changes = seen.changes;
+      look.openers = seen.openers;
+      look.exact = seen.exact();
       look.at = now;
     }
     err = EBUSY;  // not quiet for long enough yet
