@@ -88,7 +88,7 @@ TEST_F(WatchTaskTest, SettingsFailuresGiveTheirCodes) {
   EXPECT_EQ(std::string(t.checkFile), inst_.Watched("low.dat"));
   EXPECT_STREQ(t.program, "prog");
   EXPECT_STREQ(t.params, "");
-  EXPECT_EQ(t.lastWriteLow | t.lastWriteHigh, 0u);  // absent at start
+  EXPECT_EQ(t.last.stamp.timeLow | t.last.stamp.timeHigh, 0u);  // absent at start
 }
 
 TEST_F(WatchTaskTest, InitialWriteTimeIsTakenOnlyFromAFileNobodyHolds) {
@@ -96,7 +96,7 @@ TEST_F(WatchTaskTest, InitialWriteTimeIsTakenOnlyFromAFileNobodyHolds) {
   inst_.WriteTaskIni("[A]\r\nCheckFile=in.dat\r\nTask=prog\r\nPara=p\r\n");
   testenv::WriteFile(inst_.Watched("in.dat"), "data");
   kelm::WatchTask* free = Load("A");
-  EXPECT_NE(free->lastWriteLow | free->lastWriteHigh, 0u);
+  EXPECT_NE(free->last.stamp.timeLow | free->last.stamp.timeHigh, 0u);
   EXPECT_STREQ(free->params, "p");
   delete free;
 
@@ -107,7 +107,7 @@ TEST_F(WatchTaskTest, InitialWriteTimeIsTakenOnlyFromAFileNobodyHolds) {
   ASSERT_TRUE(testenv::WaitFor(
       [&] { return testenv::ReadFile(inst_.Path("h.out")).rfind("held", 0) == 0; }));
   kelm::WatchTask* held = Load("A");
-  EXPECT_EQ(held->lastWriteLow | held->lastWriteHigh, 0u);
+  EXPECT_EQ(held->last.stamp.timeLow | held->last.stamp.timeHigh, 0u);
   delete held;
   testenv::CloseStdin(holder);
   EXPECT_EQ(testenv::Wait(holder), 0);
@@ -383,6 +383,67 @@ TEST_F(WatchTaskTest, EveryWayOfDeliveringAFileStartsTheProgramOnce) {
 // The watched folder moved away and back, as a share unmounted and mounted again: the check file
 // starts its program only when it changed while the folder was away (a new time, or another file
 // under the name), never for coming back as it was.
+// The rule every check decides by, over the stamps the platforms give.
+TEST(ReceivedAnew, TellsANewFileFromTheOneLastSeen) {
+  kelm::LastSeen last;
+  last.stamp.timeLow = 100;
+  last.stamp.timeHigh = 1;
+  last.stamp.volume = 7;
+  last.stamp.index = 42;
+  last.stamp.change = 500;
+  last.departures = 3;
+  const struct {
+    const char* what;
+    void (*vary)(kelm::LastSeen* last, plat::FileStamp* now, std::uint64_t* departures);
+    bool anew;
+  } rows[] = {
+      {"as it was", [](kelm::LastSeen*, plat::FileStamp*, std::uint64_t*) {}, false},
+      {"a new time", [](kelm::LastSeen*, plat::FileStamp* n, std::uint64_t*) { n->timeHigh = 2; },
+       true},
+      {"another file, the same time",
+       [](kelm::LastSeen*, plat::FileStamp* n, std::uint64_t*) { n->index = 43; }, true},
+      {"on another volume",
+       [](kelm::LastSeen*, plat::FileStamp* n, std::uint64_t*) { n->volume = 8; }, true},
+      {"identity not known before",
+       [](kelm::LastSeen* l, plat::FileStamp* n, std::uint64_t*) {
+         l->stamp.volume = l->stamp.index = 0;
+         n->index = 43;
+       },
+       false},
+      {"the name left meanwhile", [](kelm::LastSeen*, plat::FileStamp*, std::uint64_t* d) { ++*d; },
+       true},
+      {"found gone meanwhile",
+       [](kelm::LastSeen* l, plat::FileStamp*, std::uint64_t*) { l->goneSeen = true; }, true},
+      // Watched: a departure tells a new file; the change time is not asked.
+      {"watched, another change time",
+       [](kelm::LastSeen*, plat::FileStamp* n, std::uint64_t*) { n->change = 600; }, false},
+      // Its folder away: made anew with the identity reused and the time kept.
+      {"unwatched, another change time",
+       [](kelm::LastSeen* l, plat::FileStamp* n, std::uint64_t*) {
+         l->unwatched = true;
+         n->change = 600;
+       },
+       true},
+      {"unwatched, as it was",
+       [](kelm::LastSeen* l, plat::FileStamp*, std::uint64_t*) { l->unwatched = true; }, false},
+      {"unwatched, no change time kept",
+       [](kelm::LastSeen* l, plat::FileStamp* n, std::uint64_t*) {
+         l->unwatched = true;
+         l->stamp.change = 0;
+         n->change = 600;
+       },
+       false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    kelm::LastSeen seen = last;
+    plat::FileStamp now = last.stamp;
+    std::uint64_t departures = last.departures;
+    row.vary(&seen, &now, &departures);
+    EXPECT_EQ(kelm::ReceivedAnew(seen, now, departures), row.anew);
+  }
+}
+
 TEST_F(WatchTaskTest, AFolderThatComesBackStartsOnlyForWhatChangedWhileAway) {
   const std::string rec = inst_.Path("rec.txt");
   const std::string away = inst_.watched + ".away";
@@ -413,6 +474,11 @@ TEST_F(WatchTaskTest, AFolderThatComesBackStartsOnlyForWhatChangedWhileAway) {
        {{"copy", trigger, Join(away, "in.tmp"), "once"},
         {"rename", Join(away, "in.tmp"), Join(away, "in.dat")}},
        1},
+      // A folder made again, its files moved in: each file as it was.
+      {"moved out and back in",
+       {{"rename", Join(away, "in.dat"), inst_.Path("parked.dat")},
+        {"rename", inst_.Path("parked.dat"), Join(away, "in.dat")}},
+       0},
       {"unchanged again", {}, 0},
   };
   for (const auto& row : rows) {

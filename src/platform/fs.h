@@ -37,8 +37,8 @@ bool OpenFoundFileHeld();
 // and its identity, which another file under the same name does not share (Windows: volume
 // serial number and file index; Linux: device and inode). 0 in every field: nothing seen.
 // change is a time that a file made anew under the name never shares with the one before it,
-// even where the identity is reused and the last-write time copied (Windows: the creation time;
-// Linux: the status-change time, which also moves when the file's times or rights are set), in
+// even where the identity is reused and the last-write time copied, and that a rename leaves as it
+// was (Windows: the creation time; Linux: the birth time, 0 where the file system keeps none), in
 // the units of the last-write time: what tells a file replaced while nobody watched.
 struct FileStamp {
   std::uint32_t timeLow = 0;

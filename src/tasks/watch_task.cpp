@@ -83,17 +83,11 @@ int WatchTask::ReadTaskSettings(const char* taskIniPath, const char* taskName) {
   if (!ReadSetting(taskIniPath, taskName, msg::kTaskKey, program)) return ErrorKeyMissing;
   if (program[0] == '\0') return ErrorKeyMissing;
 
-  lastWriteLow = lastWriteHigh = 0;
-  lastVolume = lastIndex = 0;
+  last = LastSeen();
   plat::Handle file = plat::OpenExclusive(checkFile);
   if (file != plat::kNoHandle) {
     plat::FileStamp stamp;
-    if (plat::FileStampOf(file, &stamp)) {
-      lastWriteLow = stamp.timeLow;
-      lastWriteHigh = stamp.timeHigh;
-      lastVolume = stamp.volume;
-      lastIndex = stamp.index;
-    }
+    if (plat::FileStampOf(file, &stamp)) last.stamp = stamp;
     plat::CloseObject(file);
   }
 
@@ -113,7 +107,7 @@ int WatchTask::StartWatch() {
   }
   notification = plat::ArmNotification(checkDir, checkName);
   if (notification == nullptr) notification = plat::kNoHandle;
-  if (IsHandle(notification)) lastDepartures = plat::Departures(notification);
+  if (IsHandle(notification)) last.departures = plat::Departures(notification);
   thread = plat::StartThread(&WatchThreadProc, this);
   return thread == nullptr ? ErrorWatchFailed : 0;
 }
@@ -151,11 +145,16 @@ bool WatchTask::PauseUnlessStopped(std::uint32_t ms) {
   return false;
 }
 
-bool WatchTask::IsNew(const plat::FileStamp& stamp, std::uint64_t departures) const {
-  if (goneSeen || departures != lastDepartures) return true;
-  if (stamp.timeLow != lastWriteLow || stamp.timeHigh != lastWriteHigh) return true;
+bool ReceivedAnew(const LastSeen& last, const plat::FileStamp& now, std::uint64_t departures) {
+  const plat::FileStamp& was = last.stamp;
+  if (last.goneSeen || departures != last.departures) return true;
+  if (now.timeLow != was.timeLow || now.timeHigh != was.timeHigh) return true;
   // Another file under the name, with the time the last one had.
-  return (lastVolume | lastIndex) != 0 && (stamp.volume != lastVolume || stamp.index != lastIndex);
+  if ((was.volume | was.index) != 0 && (now.volume != was.volume || now.index != was.index)) {
+    return true;
+  }
+  // Deleted and delivered again while nobody watched, its identity reused and its time kept.
+  return last.unwatched && was.change != 0 && now.change != was.change;
 }
 
 WatchTask::Round WatchTask::CheckFile(int attempts) {
@@ -171,11 +170,14 @@ WatchTask::Round WatchTask::CheckFile(int attempts) {
     // sender's opens of the file for that instant.
     plat::FileStamp stamp;
     const bool there = plat::PeekFileStamp(checkFile, &stamp);
-    if (there && !IsNew(stamp, plat::Departures(notification))) break;
+    if (there && !ReceivedAnew(last, stamp, plat::Departures(notification))) {
+      last.unwatched = false;
+      break;
+    }
     // Not there: the name was left, unless the folder itself left (its notification can no
     // longer be armed), which says nothing of the file; it is looked at again once the folder
     // is back.
-    if (!there && plat::RearmNotification(notification)) goneSeen = true;
+    if (!there && plat::RearmNotification(notification)) last.goneSeen = true;
 
     bool timeRead = false;
     if (there) {
@@ -210,13 +212,13 @@ WatchTask::Round WatchTask::CheckFile(int attempts) {
     }
     // Read after the handle is gone: every departure before the open is counted by now.
     const std::uint64_t departures = plat::Departures(notification);
-    if (!IsNew(stamp, departures)) break;
-    lastWriteLow = stamp.timeLow;
-    lastWriteHigh = stamp.timeHigh;
-    lastVolume = stamp.volume;
-    lastIndex = stamp.index;
-    lastDepartures = departures;
-    goneSeen = false;
+    if (!ReceivedAnew(last, stamp, departures)) {
+      last.unwatched = false;
+      break;
+    }
+    last.stamp = stamp;
+    last.departures = departures;
+    last.goneSeen = last.unwatched = false;
     // The write counts as seen either way: a program that cannot start is reported once per
     // write, not retried.
     if (plat::ShellOpen(program, params)) {
@@ -263,7 +265,11 @@ bool WatchTask::Reattach() {
   StopAwaitingRelease();
   // The name left while its folder was still watched: whatever comes under it again is new, even
   // with the time and identity last seen. The new notification's counts start afresh.
-  if (IsHandle(notification) && plat::Departures(notification) != lastDepartures) goneSeen = true;
+  if (IsHandle(notification) && plat::Departures(notification) != last.departures) {
+    last.goneSeen = true;
+  }
+  // Whatever happens to the name from here until it is watched again goes unreported.
+  last.unwatched = true;
   if (IsHandle(notification)) plat::CloseObject(notification);
   notification = plat::kNoHandle;
   // Nothing wakes this thread while it waits here but the stop and its own pause.
@@ -278,7 +284,7 @@ bool WatchTask::Reattach() {
     pause = std::min(pause * 2, kMaxRearmPauseMs);
   }
   // Counts of another notification mean nothing to this one.
-  lastDepartures = plat::Departures(notification);
+  last.departures = plat::Departures(notification);
   WriteLog(msg::kWatchResumed);
   // Whatever was written while nobody watched has no change left to report it: look now.
   return AfterRound(CheckFile(kAttempts), true);

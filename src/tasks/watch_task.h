@@ -19,19 +19,26 @@ enum TaskError : int {
 
 constexpr std::size_t kTextField = 260;  // 259 bytes and the terminating zero
 
+// What a watcher knows of the file last seen under its check file's name.
+struct LastSeen {
+  // Its time and identity (identity 0: not known), and how often the name had been left by then.
+  plat::FileStamp stamp;
+  std::uint64_t departures = 0;
+  bool goneSeen = false;  // a check found the name empty since the file was last seen
+  // Nobody watched the name for a while (its folder was away): a file put there meanwhile in
+  // place of the last, even with its identity and time, is told by its change time.
+  bool unwatched = false;
+};
+
+// Whether a file with stamp now, the name left departures times in all, is received anew: a file
+// that left and came back, or another file under the name, is, even with the time last seen.
+bool ReceivedAnew(const LastSeen& last, const plat::FileStamp& now, std::uint64_t departures);
+
 struct WatchTask {
   plat::Handle thread = plat::kNoHandle;
   plat::Handle stopEvent = plat::kNoHandle;
   plat::Handle notification = plat::kNoHandle;
-  std::uint32_t lastWriteLow = 0;
-  std::uint32_t lastWriteHigh = 0;
-  // The identity of the file last seen under the check file's name (0: not known), and how
-  // often the name had been left by then: a file that left and came back, or another file under
-  // the name, is received anew even with the time last seen.
-  std::uint64_t lastVolume = 0;
-  std::uint64_t lastIndex = 0;
-  std::uint64_t lastDepartures = 0;
-  bool goneSeen = false;  // a check found the name empty since the file was last seen
+  LastSeen last;
   char checkDir[kTextField] = {};
   // The check file's name as configured, relative to the watched folder (what the notification
   // watches), and its path: the folder, a separator and the name (what the checks open and the
@@ -82,8 +89,6 @@ struct WatchTask {
   // newRound: the round followed a change. False when a stop ended it.
   bool AfterRound(Round round, bool newRound);
   void StopAwaitingRelease();
-  // Whether a file with this stamp, with the name left that often, counts as written anew.
-  bool IsNew(const plat::FileStamp& stamp, std::uint64_t departures) const;
   // Arms the notification anew after it died, pausing longer each time, then logs that the
   // folder is watched again and checks the file at once. False when a stop ended it.
   bool Reattach();

@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -125,11 +126,25 @@ bool ToFileTime(const struct stat& st, std::uint32_t* low, std::uint32_t* high) 
 namespace lnx {
 namespace {
 
-bool ToStamp(const struct stat& st, FileStamp* stamp) {
-  if (!ToFileTime(st, &stamp->timeLow, &stamp->timeHigh)) return false;
-  if (!ToFileTime(st.st_ctim, &stamp->change)) return false;
-  stamp->volume = static_cast<std::uint64_t>(st.st_dev);
-  stamp->index = static_cast<std::uint64_t>(st.st_ino);
+// The stamp of dirFd/path (with AT_EMPTY_PATH: of dirFd itself). The birth time is asked for
+// too; a file system that keeps none leaves change 0.
+bool StampAt(int dirFd, const char* path, int flags, FileStamp* stamp) {
+  struct statx sx;
+  if (statx(dirFd, path, flags, STATX_BASIC_STATS | STATX_BTIME, &sx) < 0) return false;
+  const struct timespec written = {static_cast<time_t>(sx.stx_mtime.tv_sec),
+                                   static_cast<long>(sx.stx_mtime.tv_nsec)};
+  std::uint64_t t = 0;
+  if (!ToFileTime(written, &t)) return false;
+  stamp->timeLow = static_cast<std::uint32_t>(t);
+  stamp->timeHigh = static_cast<std::uint32_t>(t >> 32);
+  stamp->change = 0;
+  if (sx.stx_mask & STATX_BTIME) {
+    const struct timespec born = {static_cast<time_t>(sx.stx_btime.tv_sec),
+                                  static_cast<long>(sx.stx_btime.tv_nsec)};
+    if (!ToFileTime(born, &stamp->change)) stamp->change = 0;
+  }
+  stamp->volume = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+  stamp->index = sx.stx_ino;
   return true;
 }
 
@@ -142,8 +157,7 @@ bool FileStampOf(Handle file, FileStamp* stamp) {
     errno = EINVAL;
     return false;
   }
-  struct stat st;
-  return fstat(f->fd(), &st) == 0 && lnx::ToStamp(st, stamp);
+  return lnx::StampAt(f->fd(), "", AT_EMPTY_PATH, stamp);
 }
 
 bool PeekFileStamp(const char* path, FileStamp* stamp) {
@@ -151,8 +165,7 @@ bool PeekFileStamp(const char* path, FileStamp* stamp) {
     errno = EINVAL;
     return false;
   }
-  struct stat st;
-  return stat(path, &st) == 0 && lnx::ToStamp(st, stamp);
+  return lnx::StampAt(AT_FDCWD, path, 0, stamp);
 }
 
 bool FileWriteTime(Handle file, std::uint32_t* low, std::uint32_t* high) {
