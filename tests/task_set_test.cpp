@@ -2,6 +2,8 @@
 // a normal start and stop.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <string>
 
 #include "diag/event_log.h"
@@ -193,6 +195,76 @@ TEST_F(TaskSetTest, NormalStartRunsEveryTaskUntilStopped) {
   EXPECT_EQ(CountLines({lines[2]}, Msg(kelm::msg::kServiceStarted)), 1);
   EXPECT_EQ(CountLines({lines.back()}, Msg(kelm::msg::kServiceEnded)), 1);
   ExpectRecords({kStopped});
+}
+
+// What a start does with a check file delivered while the service was stopped, by what the
+// state file beside the executable holds: each row runs the set twice, a fresh installation's
+// first start with its check file there, then a second after what the row does meanwhile.
+TEST_F(TaskSetTest, FilesDeliveredWhileStoppedStartOnceAtTheNextStart) {
+  const std::string rec = inst_.Path("a.txt"), recB = inst_.Path("b.txt");
+  const std::string state = inst_.Path(kelm::msg::kStateFile);
+  const auto tear = [&](std::size_t keep) {
+    testenv::WriteFile(state, testenv::ReadFile(state).substr(0, keep));
+  };
+  const auto deliver = [&] { testenv::WriteFile(inst_.Watched("a.dat"), "delivered"); };
+  const struct Row {
+    const char* what;
+    std::function<void()> whileStopped;
+    std::size_t starts, startsB;
+    int caughtUp, unusable, notWritten;
+    bool stateFolder = false;  // the state file's path is a folder: neither read nor written
+  } rows[] = {
+      {"nothing new", [] {}, 0, 0, 0, 0, 0},
+      {"delivered", deliver, 1, 0, 1, 0, 0},
+      {"deleted", [&] { testenv::RemoveTree(inst_.Watched("a.dat")); }, 0, 0, 0, 0, 0},
+      {"a task added, its file there",
+       [&] {
+         testenv::WriteFile(inst_.Watched("b.dat"), "b");
+         inst_.WriteTaskIni(inst_.RecorderTask("A", "a.dat", rec) +
+                            inst_.RecorderTask("B", "b.dat", recB));
+       },
+       0, 0, 0, 0, 0},
+      {"its check file changed",
+       [&] {
+         testenv::WriteFile(inst_.Watched("c.dat"), "c");
+         inst_.WriteTaskIni(inst_.RecorderTask("A", "c.dat", rec));
+       },
+       0, 0, 0, 0, 0},
+      {"delivered, the state file torn", [&] { deliver(), tear(40); }, 0, 0, 0, 1, 0},
+      {"delivered, the state file empty", [&] { deliver(), tear(0); }, 0, 0, 0, 1, 0},
+      {"delivered, the state file a folder", deliver, 0, 0, 0, 2, 2, true},
+  };
+  inst_.WriteServiceIni(inst_.watched);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    testenv::RemoveTree(state);
+    testenv::RemoveTree(rec);
+    testenv::RemoveTree(inst_.logDir);
+    testenv::MakeDir(inst_.logDir);
+    if (row.stateFolder) testenv::MakeDir(state);
+    inst_.WriteTaskIni(inst_.RecorderTask("A", "a.dat", rec));
+    testenv::WriteFile(inst_.Watched("a.dat"), "there before");
+    for (int run = 0; run < 2; ++run) {
+      if (run == 1) row.whileStopped();
+      ASSERT_EQ(kelm::StartTasks(), 1);
+      const std::size_t expected = run == 0 ? 0 : row.starts;
+      testenv::WaitFor([&] { return inst_.Records(rec).size() > expected; },
+                       std::chrono::milliseconds(1500));
+      kelm::StopTasks();
+      EXPECT_EQ(inst_.Records(rec).size(), expected) << "run " << run;
+    }
+    EXPECT_EQ(inst_.Records(recB).size(), row.startsB);
+    const auto lines = Lines();
+    const auto count = [&lines](const char* format, const std::string& what) {
+      const std::string text = Msg(format, what, "");
+      return std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+        return line.find(text) != std::string::npos;
+      });
+    };
+    EXPECT_EQ(count(kelm::msg::kCaughtUp, inst_.Watched("a.dat")), row.caughtUp);
+    EXPECT_EQ(count(kelm::msg::kStateUnusable, state), row.unusable) << inst_.LogBytes();
+    EXPECT_EQ(count(kelm::msg::kStateNotWritten, state), row.notWritten) << inst_.LogBytes();
+  }
 }
 
 }  // namespace

@@ -4,14 +4,17 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "diag/error_text.h"
 #include "diag/event_log.h"
 #include "diag/log.h"
+#include "platform/errors.h"
 #include "platform/lock.h"
 #include "platform/module.h"
 #include "platform/profile.h"
 #include "platform/sync.h"
+#include "tasks/state_keeper.h"
 #include "text/messages.h"
 
 namespace kelm {
@@ -36,6 +39,30 @@ bool SettingsPath(char* out, const char* name) {
   if (GetModuleDir()[0] == '\0') return false;
   int n = std::snprintf(out, kTextField, "%s%c%s", GetModuleDir(), plat::kPathSeparator, name);
   return n > 0 && static_cast<std::size_t>(n) < kTextField;
+}
+
+// The stamps the tasks' programs were started for, kept across a stop; null while no task runs.
+StateKeeper* gKeeper = nullptr;
+char gStatePath[kTextField];
+
+void StateNotWritten(std::uint32_t error) {
+  char reason[kTextField];
+  plat::SetLastErrorCode(error);
+  WriteLog(msg::kStateNotWritten, gStatePath, LastErrorTextInto(reason, sizeof reason));
+}
+
+// Opens the state file beside the executable. Missing: a fresh installation, said nowhere.
+// Unreadable or damaged: said once; the tasks then start from the files as they are, and the
+// first stamp remembered replaces it. Without the executable's folder nothing is kept.
+StateKeeper* OpenKeeper() {
+  if (!SettingsPath(gStatePath, msg::kStateFile)) return nullptr;
+  auto* keeper = new (std::nothrow) StateKeeper(&StateNotWritten);
+  if (keeper == nullptr) return nullptr;
+  std::string reason;
+  if (keeper->Load(gStatePath, &reason) == StateKeeper::Loaded::Refused) {
+    WriteLog(msg::kStateUnusable, gStatePath, (reason + "\n").c_str());
+  }
+  return keeper;
 }
 
 // The reason line is a resource text used as the format itself: each task code that leads to
@@ -114,6 +141,12 @@ int StartTasks() {
       delete task;
       return AbandonForTask(section, code);
     }
+    try {
+      task->taskSection = section;
+    } catch (const std::bad_alloc&) {
+      delete task;
+      return AbandonForTask(section, ErrorWatchFailed);
+    }
     WriteLog(msg::kThreadCreated, section);
     try {
       TaskList.push_back(task);
@@ -130,6 +163,8 @@ int StartTasks() {
     return 0;
   }
 
+  gKeeper = OpenKeeper();
+  for (WatchTask* task : TaskList) task->Resume(gKeeper);
   for (WatchTask* task : TaskList) {
     if (task->StartWatch() != 0) WriteLog(msg::kStartFailed);
   }
@@ -152,6 +187,12 @@ void StopTasks() {
     delete task;
   }
   TaskList.clear();
+  // Every watcher has ended: what they remembered is written before the end is logged.
+  if (gKeeper != nullptr) {
+    gKeeper->Stop();
+    delete gKeeper;
+    gKeeper = nullptr;
+  }
 
   WriteLog(msg::kServiceEnded);
   WriteEvent(EventServiceStopped);

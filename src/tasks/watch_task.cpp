@@ -16,6 +16,7 @@
 #include "platform/settle.h"
 #include "platform/shell.h"
 #include "platform/sync.h"
+#include "tasks/state_keeper.h"
 #include "text/messages.h"
 
 namespace kelm {
@@ -93,6 +94,28 @@ int WatchTask::ReadTaskSettings(const char* taskIniPath, const char* taskName) {
 
   if (!ReadSetting(taskIniPath, taskName, msg::kParaKey, params)) return ErrorKeyMissing;
   return 0;
+}
+
+void WatchTask::Resume(StateKeeper* stamps) {
+  keeper = stamps;
+  if (keeper == nullptr) return;
+  plat::FileStamp now;
+  if (!plat::PeekFileStamp(checkFile, &now)) return;
+  LastSeen remembered;
+  if (keeper->Find(taskSection, checkFile, &remembered.stamp)) {
+    remembered.unwatched = true;
+    if (ReceivedAnew(remembered, now, 0)) {
+      last = remembered;
+      catchUp = true;
+      WriteLog(msg::kCaughtUp, checkFile);
+      return;
+    }
+  }
+  // Read at start while its holder wrote it, the file last seen has no stamp yet: nothing to
+  // remember until it is started for.
+  if ((last.stamp.timeLow | last.stamp.timeHigh | last.stamp.index) != 0) {
+    keeper->Remember(taskSection, checkFile, last.stamp);
+  }
 }
 
 int WatchTask::StartWatch() {
@@ -228,6 +251,9 @@ WatchTask::Round WatchTask::CheckFile(int attempts) {
       WriteLog(msg::kProgramNotStarted, checkFile, params,
                LastErrorTextInto(reason, sizeof reason));
     }
+    // After the start, never before it: a stop that comes between them starts it once more at
+    // the next run, rather than never.
+    if (keeper != nullptr) keeper->Remember(taskSection, checkFile, stamp);
   }
   return held ? Round::Held : Round::Done;
 }
@@ -295,6 +321,11 @@ void WatchTask::WatchLoop() {
     // Not armed at start: the folder may yet appear.
     WriteLog(msg::kWatchFailed);
     if (!Reattach()) return;
+  }
+  // Changed while the service was stopped: a round of attempts as for a change.
+  if (catchUp) {
+    catchUp = false;
+    if (!AfterRound(CheckFile(kAttempts), true)) return;
   }
   std::uint32_t failurePause = 0;
   for (;;) {

@@ -4,11 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "platform/fs.h"
 #include "platform/handle.h"
 
 namespace kelm {
+
+class StateKeeper;
 
 enum TaskError : int {
   ErrorIniMissing = 2001,       // the settings file's attributes cannot be read
@@ -39,6 +42,12 @@ struct WatchTask {
   plat::Handle stopEvent = plat::kNoHandle;
   plat::Handle notification = plat::kNoHandle;
   LastSeen last;
+  // The task's section in task.ini, and where the stamps its program is started for are kept
+  // across a stop (none: not kept).
+  std::string taskSection;
+  StateKeeper* keeper = nullptr;
+  // The check file changed while the service was stopped: checked as soon as the watch is on.
+  bool catchUp = false;
   char checkDir[kTextField] = {};
   // The check file's name as configured, relative to the watched folder (what the notification
   // watches), and its path: the folder, a separator and the name (what the checks open and the
@@ -64,6 +73,13 @@ struct WatchTask {
   // Fills check file path, program, parameters and the initial write time: 0, 2001 or 2002.
   // A value longer than its field is refused (2002), never cut.
   int ReadTaskSettings(const char* taskIniPath, const char* taskName);
+
+  // Before StartWatch: compares the check file with the stamp the keeper remembers for the task.
+  // Changed since (another file, another time, or made anew in place): it is checked at once,
+  // as for a new write. Nothing remembered (a fresh installation, a new task, another check
+  // file), or unchanged: the file as it is now is the one last seen, as without a keeper, and
+  // the keeper remembers it. A file not there starts nothing.
+  void Resume(StateKeeper* stamps);
 
   // Starts the watcher thread: 0, or 2009 when it could not be started.
   int StartWatch();

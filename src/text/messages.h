@@ -24,6 +24,8 @@ inline constexpr char kCheckFileKey[] = "CheckFile";
 inline constexpr char kTaskKey[] = "Task";
 inline constexpr char kParaKey[] = "Para";
 inline constexpr char kLogDir[] = "log";
+// Beside the settings: the stamps each task's program was last started for.
+inline constexpr char kStateFile[] = "kelmservice.state";
 inline constexpr char kDayFilePrefix[] = "service-";
 inline constexpr char kDayMarker[] = "logctrl";
 
@@ -58,6 +60,11 @@ inline constexpr char kThreadCreated[] = "ファイル受信監視スレッド[%
 inline constexpr char kNoTask[] = "Taskが一つも指定されていません。task.iniを設定してください。\n";
 inline constexpr char kStartFailed[] = "サービスを開始に失敗しました。\n";
 inline constexpr char kServiceStarted[] = "サービスを開始しました。\n";
+// The state file: its reason (English, or the system's error text) ends the line.
+inline constexpr char kStateUnusable[] =
+    "状態ファイル %s が使えないため、停止中に届いたファイルは確認しません。 - %s";
+inline constexpr char kStateNotWritten[] = "状態ファイル %s に書き込めませんでした。 - %s";
+inline constexpr char kCaughtUp[] = "%s は停止中に届いています。\n";
 inline constexpr char kServiceEnded[] = "サービスを終了しました。\n";
 
 // Install and remove.
