@@ -193,6 +193,32 @@ class ForegroundRunTest : public ProgramTest {
   std::string recA_, recB_;
 };
 
+// A run ended by a crash, a file delivered before the next: the next run starts its program,
+// once; the other task, whose file was never delivered, starts nothing.
+TEST_F(ForegroundRunTest, AFileDeliveredAfterACrashStartsAtTheNextRun) {
+  SKIP_WITHOUT_BOXES();
+  const std::string state = inst_.Path(kelm::msg::kStateFile);
+  StartAndWaitForTasks();
+  // The start is remembered after it, off its path: wait until the state file says so.
+  ASSERT_TRUE(testenv::WaitFor([&] { return !testenv::ReadFile(state).empty(); }));
+  const std::string before = testenv::ReadFile(state);
+  DropCheckFileA();
+  ASSERT_TRUE(testenv::WaitFor([&] { return testenv::ReadFile(state) != before; }));
+  testenv::Kill(child_);
+  ASSERT_TRUE(testenv::WriteFile(inst_.Watched("a.dat"), "delivered meanwhile"));
+  Run({"-debug"});
+  ASSERT_TRUE(LogHas(Msg(kelm::msg::kServiceStarted), 2)) << inst_.LogBytes();
+  EXPECT_TRUE(testenv::WaitFor([&] { return inst_.Records(recA_).size() == 2; }));
+  testenv::SleepForChangeToSettle();
+  EXPECT_EQ(DismissDebugBox(), kDebugText);
+  EXPECT_EQ(WaitExit(), 0);
+  EXPECT_EQ(inst_.Records(recA_).size(), 2u);
+  EXPECT_TRUE(inst_.Records(recB_).empty());
+  EXPECT_EQ(
+      testenv::CountLines(inst_.LogLines(), Msg(kelm::msg::kCaughtUp, inst_.Watched("a.dat"))), 1)
+      << inst_.LogBytes();
+}
+
 TEST_F(ForegroundRunTest, TasksRunUntilTheBoxIsDismissed) {
   SKIP_WITHOUT_BOXES();
   StartAndWaitForTasks();

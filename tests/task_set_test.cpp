@@ -199,7 +199,8 @@ TEST_F(TaskSetTest, NormalStartRunsEveryTaskUntilStopped) {
 
 // What a start does with a check file delivered while the service was stopped, by what the
 // state file beside the executable holds: each row runs the set twice, a fresh installation's
-// first start with its check file there, then a second after what the row does meanwhile.
+// first start with A's check file there and B's not, then a second after what the row does
+// meanwhile.
 TEST_F(TaskSetTest, FilesDeliveredWhileStoppedStartOnceAtTheNextStart) {
   const std::string rec = inst_.Path("a.txt"), recB = inst_.Path("b.txt");
   const std::string state = inst_.Path(kelm::msg::kStateFile);
@@ -217,17 +218,21 @@ TEST_F(TaskSetTest, FilesDeliveredWhileStoppedStartOnceAtTheNextStart) {
       {"nothing new", [] {}, 0, 0, 0, 0, 0},
       {"delivered", deliver, 1, 0, 1, 0, 0},
       {"deleted", [&] { testenv::RemoveTree(inst_.Watched("a.dat")); }, 0, 0, 0, 0, 0},
+      {"delivered to a file not there at the first start",
+       [&] { testenv::WriteFile(inst_.Watched("b.dat"), "b"); }, 0, 1, 0, 0, 0},
       {"a task added, its file there",
        [&] {
-         testenv::WriteFile(inst_.Watched("b.dat"), "b");
+         testenv::WriteFile(inst_.Watched("c.dat"), "c");
          inst_.WriteTaskIni(inst_.RecorderTask("A", "a.dat", rec) +
-                            inst_.RecorderTask("B", "b.dat", recB));
+                            inst_.RecorderTask("B", "b.dat", recB) +
+                            inst_.RecorderTask("C", "c.dat", recB));
        },
        0, 0, 0, 0, 0},
       {"its check file changed",
        [&] {
          testenv::WriteFile(inst_.Watched("c.dat"), "c");
-         inst_.WriteTaskIni(inst_.RecorderTask("A", "c.dat", rec));
+         inst_.WriteTaskIni(inst_.RecorderTask("A", "c.dat", rec) +
+                            inst_.RecorderTask("B", "b.dat", recB));
        },
        0, 0, 0, 0, 0},
       {"delivered, the state file torn", [&] { deliver(), tear(40); }, 0, 0, 0, 1, 0},
@@ -239,10 +244,14 @@ TEST_F(TaskSetTest, FilesDeliveredWhileStoppedStartOnceAtTheNextStart) {
     SCOPED_TRACE(row.what);
     testenv::RemoveTree(state);
     testenv::RemoveTree(rec);
+    testenv::RemoveTree(recB);
+    testenv::RemoveTree(inst_.Watched("b.dat"));
+    testenv::RemoveTree(inst_.Watched("c.dat"));
     testenv::RemoveTree(inst_.logDir);
     testenv::MakeDir(inst_.logDir);
     if (row.stateFolder) testenv::MakeDir(state);
-    inst_.WriteTaskIni(inst_.RecorderTask("A", "a.dat", rec));
+    inst_.WriteTaskIni(inst_.RecorderTask("A", "a.dat", rec) +
+                       inst_.RecorderTask("B", "b.dat", recB));
     testenv::WriteFile(inst_.Watched("a.dat"), "there before");
     for (int run = 0; run < 2; ++run) {
       if (run == 1) row.whileStopped();

@@ -99,16 +99,26 @@ int WatchTask::ReadTaskSettings(const char* taskIniPath, const char* taskName) {
 void WatchTask::Resume(StateKeeper* stamps) {
   keeper = stamps;
   if (keeper == nullptr) return;
-  plat::FileStamp now;
-  if (!plat::PeekFileStamp(checkFile, &now)) return;
   LastSeen remembered;
-  if (keeper->Find(taskSection, checkFile, &remembered.stamp)) {
+  const bool known = keeper->Find(taskSection, checkFile, &remembered.stamp);
+  plat::FileStamp now;
+  if (!plat::PeekFileStamp(checkFile, &now)) {
+    // Not there: what comes under the name from here on is new, also after a crash that takes
+    // this run's first start with it.
+    if (!known) keeper->Remember(taskSection, checkFile, plat::FileStamp());
+    return;
+  }
+  if (known) {
     remembered.unwatched = true;
     if (ReceivedAnew(remembered, now, 0)) {
       last = remembered;
       catchUp = true;
       WriteLog(msg::kCaughtUp, checkFile);
       return;
+    }
+    // Held at start, so not read then: it is the file already started for.
+    if ((last.stamp.timeLow | last.stamp.timeHigh | last.stamp.index) == 0) {
+      last.stamp = remembered.stamp;
     }
   }
   // Read at start while its holder wrote it, the file last seen has no stamp yet: nothing to

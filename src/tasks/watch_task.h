@@ -78,7 +78,8 @@ struct WatchTask {
   // Changed since (another file, another time, or made anew in place): it is checked at once,
   // as for a new write. Nothing remembered (a fresh installation, a new task, another check
   // file), or unchanged: the file as it is now is the one last seen, as without a keeper, and
-  // the keeper remembers it. A file not there starts nothing.
+  // the keeper remembers it (its absence too, where nothing was remembered). A file not there
+  // starts nothing.
   void Resume(StateKeeper* stamps);
 
   // Starts the watcher thread: 0, or 2009 when it could not be started.
