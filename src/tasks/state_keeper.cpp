@@ -2,6 +2,7 @@
 #include "tasks/state_keeper.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <utility>
 
@@ -12,6 +13,9 @@
 namespace kelm {
 
 namespace {
+
+// How long the writer gathers stamps before it writes them.
+constexpr std::chrono::milliseconds kGather(50);
 
 // Far above what the tasks task.ini can name would write: a larger file is not ours.
 constexpr std::size_t kMaxFileSize = 4 * 1024 * 1024;
@@ -129,6 +133,10 @@ void StateKeeper::WriterLoop() {
     wake_.wait(lock, [this] { return pending_ || stopping_; });
     // What was remembered before the stop is written before the writer ends.
     if (!pending_) return;
+    // A start seldom comes alone (tasks sharing a check file, a burst of receipts): the stamps
+    // remembered a moment after the first go into the same write, which then also stays out of
+    // the way of the starts themselves. A crash meanwhile starts those programs once more.
+    wake_.wait_for(lock, kGather, [this] { return stopping_; });
     WriteOnce(lock);
   }
 }
