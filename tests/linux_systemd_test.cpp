@@ -147,7 +147,8 @@ class SystemdTest : public ::testing::Test {
     ASSERT_TRUE(sock.ReadUntil("STATUS=Stopped", &got)) << ::testing::PrintToString(got);
     EXPECT_EQ(testenv::Wait(child_), 0);
     std::vector<std::string> expected = StartUpMessages();
-    expected.push_back("STOPPING=1\nSTATUS=Stopping (check point 3)\n" + pid_);
+    expected.push_back(
+        "STOPPING=1\nSTATUS=Stopping (check point 3)\nEXTEND_TIMEOUT_USEC=5000000\n" + pid_);
     expected.push_back("STATUS=Stopped\n" + pid_);
     EXPECT_EQ(got, expected);
     EXPECT_TRUE(sock.Drain().empty());

@@ -171,7 +171,7 @@ TEST_F(ServiceTest, RunInterrogateAndStopReportEveryFieldAndContinueTheCheckPoin
                  {kStartPending, 0, 2, 5000},
                  {kRunning, 5, 0, 0},
                  {kRunning, 5, 0, 0},
-                 {kStopPending, 5, 3, 0},
+                 {kStopPending, 5, 3, 5000},
                  {kStopped, 5, 0, 0}});
   EXPECT_EQ(kelm::ServiceStopEvent, nullptr);
   auto lines = inst_.LogLines();
@@ -195,7 +195,7 @@ TEST_F(ServiceTest, ShutdownStopsLikeStopAndOtherControlsRepeatTheState) {
                  {kStartPending, 0, 2, 5000},
                  {kRunning, 5, 0, 0},
                  {kRunning, 5, 0, 0},
-                 {kStopPending, 5, 3, 0},
+                 {kStopPending, 5, 3, 5000},
                  {kStopped, 5, 0, 0}});
   // A stop after the end has nothing to stop and reports nothing.
   kelm::ServiceCtrlHandler(kelm::ControlStop);
@@ -214,7 +214,7 @@ TEST_F(ServiceTest, SecondStopControlWhileStoppingAddsNothing) {
   ExpectReports({{kStartPending, 0, 1, 3000},
                  {kStartPending, 0, 2, 5000},
                  {kRunning, 5, 0, 0},
-                 {kStopPending, 5, 3, 0},
+                 {kStopPending, 5, 3, 5000},
                  {kStopped, 5, 0, 0}});
   EXPECT_EQ(CountLines(inst_.LogLines(), Msg(kelm::msg::kServiceEnded)), 1);
 }

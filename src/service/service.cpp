@@ -101,9 +101,12 @@ void ServiceCtrlHandler(std::uint32_t control) {
       plat::LockGuard guard(StatusLock());
       if (gFinishing || gStopRequested) return;
       gStopRequested = true;
-      ReportLocked(ServiceStopPending, 0, 0);
+      ReportLocked(ServiceStopPending, 0, kStopHintMs);
     }
+    // The check point rises while the watchers end, within the hint.
+    SetStopProgress([] { ReportServiceStatus(ServiceStopPending, 0, kStopHintMs); });
     StopTasks();
+    SetStopProgress(nullptr);
     return;
   }
   plat::LockGuard guard(StatusLock());

@@ -24,6 +24,8 @@ constexpr std::uint32_t kServiceOwnProcess = 0x10;
 constexpr std::uint32_t kAcceptStopAndShutdown = plat::kAcceptStop | plat::kAcceptShutdown;
 constexpr std::uint32_t kStartHint1Ms = 3000;
 constexpr std::uint32_t kStartHint2Ms = 5000;
+// A stop takes at most the watchers' wait and the pause before it; the hint leaves a second.
+constexpr std::uint32_t kStopHintMs = 5000;
 
 void ServiceMain(unsigned argc, char** argv);
 void RunService();

@@ -41,6 +41,9 @@ bool SettingsPath(char* out, const char* name) {
   return n > 0 && static_cast<std::size_t>(n) < kTextField;
 }
 
+constexpr std::uint32_t kStopSliceMs = 500;
+StopProgress gStopProgress = nullptr;
+
 // The stamps the tasks' programs were started for, kept across a stop; null while no task runs.
 StateKeeper* gKeeper = nullptr;
 char gStatePath[kTextField];
@@ -172,6 +175,8 @@ int StartTasks() {
   return 1;
 }
 
+void SetStopProgress(StopProgress progress) { gStopProgress = progress; }
+
 void StopTasks() {
   // Tell every watcher first and pause once, then join and free them in list order: one pause
   // in all rather than one per task, so that many tasks stop within the time Windows gives
@@ -181,8 +186,26 @@ void StopTasks() {
     if (task != nullptr && task->SignalStop()) signalled = true;
   }
   if (signalled) plat::SleepMs(kStopPauseMs);
+  // A watcher held up in its folder (a look or an open that a gone server never answers) must
+  // not hold up the stop: each is waited for until the time is spent, the others meanwhile.
+  std::uint32_t slices = kStopWaitMs / kStopSliceMs;
+  bool heldUp = false;
   for (WatchTask* task : TaskList) {
     if (task == nullptr) continue;
+    while (!task->AwaitEnd(slices > 0 ? kStopSliceMs : 0)) {
+      if (slices == 0) {
+        heldUp = true;
+        WriteLog(msg::kWatcherHeldUp, task->taskSection.c_str(), task->checkDir);
+        break;
+      }
+      --slices;
+      if (gStopProgress != nullptr) gStopProgress();
+    }
+  }
+  // With one held up, nothing is closed or freed: it may still use its own, and another's
+  // handles may be waiting on the same folder. They go with the process.
+  for (WatchTask* task : TaskList) {
+    if (task == nullptr || heldUp) continue;
     task->FinishStop();
     delete task;
   }
@@ -190,7 +213,7 @@ void StopTasks() {
   // Every watcher has ended: what they remembered is written before the end is logged.
   if (gKeeper != nullptr) {
     gKeeper->Stop();
-    delete gKeeper;
+    if (!heldUp) delete gKeeper;
     gKeeper = nullptr;
   }
 

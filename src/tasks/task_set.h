@@ -32,8 +32,16 @@ constexpr int ErrorNoTask = 2004;
 int StartAbandonCode();
 
 // Stops and frees every task, logs the end, writes the stop record, wakes the service.
-// Safe to call more than once and with an empty list.
+// Safe to call more than once and with an empty list. Watchers that have not ended after
+// kStopWaitMs (their folder does not answer: a network server gone, a file system daemon
+// stopped) are named in the log and left as they are, to end with the process.
 void StopTasks();
+constexpr std::uint32_t kStopWaitMs = 4000;
+
+// Called about twice a second while StopTasks waits for the watchers (null: nothing is): the
+// service reports its stop as still pending with it.
+using StopProgress = void (*)();
+void SetStopProgress(StopProgress progress);
 
 // The size of the buffer the section names of task.ini are read into.
 constexpr std::size_t kSectionNamesSize = 2049;

@@ -163,6 +163,11 @@ void WatchTask::FinishStop() {
   thread = stopEvent = notification = plat::kNoHandle;
 }
 
+bool WatchTask::AwaitEnd(std::uint32_t ms) {
+  if (thread == plat::kNoHandle || thread == nullptr) return true;
+  return plat::WaitOne(thread, ms) == 0;
+}
+
 void WatchTask::StopWatch() {
   if (SignalStop()) plat::SleepMs(kStopPauseMs);
   FinishStop();

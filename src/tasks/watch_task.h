@@ -90,6 +90,9 @@ struct WatchTask {
   // SignalStop returns whether there was a stop event to set.
   bool SignalStop();
   void FinishStop();
+  // Waits up to ms for the watcher to end: whether it has (or never ran). One that has not is
+  // held up where its folder does not answer (a network server gone): its handles stay open.
+  bool AwaitEnd(std::uint32_t ms);
 
   // The wait loop; returns once the stop event is set. A folder that cannot be watched (at
   // start, or once its notification cannot be re-armed) is logged once and armed anew by its

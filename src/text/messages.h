@@ -65,6 +65,9 @@ inline constexpr char kStateUnusable[] =
     "状態ファイル %s が使えないため、停止中に届いたファイルは確認しません。 - %s";
 inline constexpr char kStateNotWritten[] = "状態ファイル %s に書き込めませんでした。 - %s";
 inline constexpr char kCaughtUp[] = "%s は停止中に届いています。\n";
+inline constexpr char kWatcherHeldUp[] =
+    "ファイル受信監視スレッド[%s]は監視ディレクトリ %s "
+    "が応答しないため、終了を待たずに停止します。\n";
 inline constexpr char kServiceEnded[] = "サービスを終了しました。\n";
 
 // Install and remove.
