@@ -91,6 +91,18 @@ TEST_F(TaskSetTest, SecondOfThreeSectionsLackingTaskAbandonsAfterBuildingTheFirs
   ExpectRecords({kConfigFailed, kStopped});
 }
 
+TEST_F(TaskSetTest, AWrongLookIntervalAbandonsTheStartAndSaysWhy) {
+  inst_.WriteTaskIni("[A]\r\nCheckFile=a\r\nTask=p\r\n");
+  testenv::WriteFile(inst_.Path("kelmservice.ini"),
+                     "[CheckDir]\r\nCheckDir=" + inst_.watched + "\r\nPollSeconds=often\r\n");
+  EXPECT_EQ(kelm::StartTasks(), 0);
+  EXPECT_EQ(kelm::StartAbandonCode(), kelm::ErrorCheckDirInvalid);
+  auto lines = Lines();
+  EXPECT_EQ(CountLines(lines, Msg(kelm::msg::kPollSecondsBad, "often")), 1);
+  EXPECT_EQ(CountLines(lines, Msg(kelm::msg::kSettingsFileBad)), 1);
+  ExpectRecords({kConfigFailed, kStopped});
+}
+
 TEST_F(TaskSetTest, NoSectionsGivesTheNoTaskLine) {
   inst_.WriteServiceIni(inst_.watched);
   inst_.WriteTaskIni("; nothing here\r\n");

@@ -383,6 +383,23 @@ TEST_F(WatchTaskTest, EveryWayOfDeliveringAFileStartsTheProgramOnce) {
 // The watched folder moved away and back, as a share unmounted and mounted again: the check file
 // starts its program only when it changed while the folder was away (a new time, or another file
 // under the name), never for coming back as it was.
+TEST(PollSeconds, TakesEmptyZeroOrOneTo3600AndNothingElse) {
+  const struct {
+    const char* text;
+    bool taken;
+    int seconds;
+  } rows[] = {
+      {"", true, kelm::kPollAuto}, {"0", true, 0},     {"1", true, 1},      {"3600", true, 3600},
+      {"0060", true, 60},          {"3601", false, 0}, {"-1", false, 0},    {"1.5", false, 0},
+      {"10s", false, 0},           {" 5", false, 0},   {"99999", false, 0}, {"x", false, 0}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.text);
+    int seconds = 12345;
+    EXPECT_EQ(kelm::ParsePollSeconds(row.text, &seconds), row.taken);
+    EXPECT_EQ(seconds, row.taken ? row.seconds : 12345);
+  }
+}
+
 // The rule every check decides by, over the stamps the platforms give.
 TEST(ReceivedAnew, TellsANewFileFromTheOneLastSeen) {
   kelm::LastSeen last;

@@ -48,6 +48,19 @@ struct FileStamp {
   std::uint64_t change = 0;
 };
 
+// What a look at a file sees: its stamp and its size.
+struct FileLook {
+  FileStamp stamp;
+  std::uint64_t size = 0;
+};
+
+// Looks at the file at path as a watcher does where no notification tells another machine's
+// writes, standing in nobody's way: Linux opens it for reading and asks the open file, which
+// makes a network file system's client fetch its attributes afresh (a cached stat can be
+// seconds behind), and asks the path where it may not open it; Windows opens it for its
+// attributes only. False when it cannot be read (missing, no access).
+bool LookAtFile(const char* path, FileLook* look);
+
 // The stamp of a file opened by OpenExclusive or OpenSettled. False when it cannot be read.
 bool FileStampOf(Handle file, FileStamp* stamp);
 

@@ -31,4 +31,10 @@ bool RearmNotification(Handle notification);
 // separator, count nothing.
 std::uint64_t Departures(Handle notification);
 
+// Whether the notification may miss what other machines write in its folder, so that the owner
+// must also look at its file now and then: the folder is on a network or user-space file system
+// (Linux: by its type; Windows: a UNC path, or a drive the system reports as remote). Told as
+// the notification was armed, without asking the folder again.
+bool NotificationMissesOthers(Handle notification);
+
 }  // namespace plat

@@ -44,6 +44,16 @@ bool SettingsPath(char* out, const char* name) {
 constexpr std::uint32_t kStopSliceMs = 500;
 StopProgress gStopProgress = nullptr;
 
+// What a stop left behind, held up in a folder that did not answer; never freed.
+struct LeftBehind {
+  std::vector<WatchTask*> tasks;
+  std::vector<StateKeeper*> keepers;
+};
+LeftBehind& HeldUp() {
+  static LeftBehind* left = new LeftBehind;
+  return *left;
+}
+
 // The stamps the tasks' programs were started for, kept across a stop; null while no task runs.
 StateKeeper* gKeeper = nullptr;
 char gStatePath[kTextField];
@@ -203,17 +213,25 @@ void StopTasks() {
     }
   }
   // With one held up, nothing is closed or freed: it may still use its own, and another's
-  // handles may be waiting on the same folder. They go with the process.
+  // handles may be waiting on the same folder. They go with the process, kept in reach.
   for (WatchTask* task : TaskList) {
-    if (task == nullptr || heldUp) continue;
+    if (task == nullptr) continue;
+    if (heldUp) {
+      HeldUp().tasks.push_back(task);
+      continue;
+    }
     task->FinishStop();
     delete task;
   }
   TaskList.clear();
-  // Every watcher has ended: what they remembered is written before the end is logged.
+  // What the watchers remembered is written before the end is logged.
   if (gKeeper != nullptr) {
     gKeeper->Stop();
-    if (!heldUp) delete gKeeper;
+    if (heldUp) {
+      HeldUp().keepers.push_back(gKeeper);
+    } else {
+      delete gKeeper;
+    }
     gKeeper = nullptr;
   }
 

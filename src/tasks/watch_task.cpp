@@ -40,6 +40,10 @@ constexpr std::uint32_t kMaxRearmPauseMs = 3000;
 constexpr std::uint32_t kFirstHeldPauseMs = 200;
 constexpr std::uint32_t kMaxHeldPauseMs = 1000;
 constexpr std::uint32_t kHeardHeldPauseMs = 5 * 60 * 1000;
+// Where others write unheard: the look interval when none is set, and how long a file must
+// stay as it is (time, identity, size) before its writer on another machine counts as done.
+constexpr std::uint32_t kAutoLookMs = 1000;
+constexpr std::uint32_t kRemoteSettleMs = 2000;
 
 bool IsHandle(plat::Handle h) { return h != plat::kNoHandle && h != nullptr; }
 
@@ -63,6 +67,12 @@ int WatchTask::ReadCheckDir(const char* iniPath, const char* section) {
   if (!plat::PathAttributesReadable(iniPath)) return ErrorIniMissing;
   if (!ReadSetting(iniPath, section, msg::kCheckDirKey, checkDir)) return ErrorCheckDirInvalid;
   if (checkDir[0] == '\0') return ErrorCheckDirInvalid;
+  char poll[kTextField];
+  if (!ReadSetting(iniPath, section, msg::kPollSecondsKey, poll) ||
+      !ParsePollSeconds(poll, &pollSeconds)) {
+    WriteLog(msg::kPollSecondsBad, poll);
+    return ErrorCheckDirInvalid;
+  }
   if (!plat::PathAttributesReadable(checkDir)) return ErrorCheckDirInvalid;
   return 0;
 }
@@ -183,6 +193,55 @@ bool WatchTask::PauseUnlessStopped(std::uint32_t ms) {
   return false;
 }
 
+bool ParsePollSeconds(const char* text, int* seconds) {
+  if (text == nullptr || seconds == nullptr) return false;
+  if (*text == '\0') {
+    *seconds = kPollAuto;
+    return true;
+  }
+  int value = 0;
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9' || p - text >= 4) return false;
+    value = value * 10 + (*p - '0');
+  }
+  if (value > kMaxPollSeconds) return false;
+  *seconds = value;
+  return true;
+}
+
+void WatchTask::SetLookInterval() {
+  lookValid = false;
+  if (pollSeconds == kPollAuto) {
+    lookMs =
+        IsHandle(notification) && plat::NotificationMissesOthers(notification) ? kAutoLookMs : 0;
+  } else {
+    lookMs = static_cast<std::uint32_t>(pollSeconds) * 1000;
+  }
+}
+
+bool WatchTask::Look() {
+  plat::FileLook now;
+  if (!plat::LookAtFile(checkFile, &now)) {
+    lookValid = false;
+    return true;
+  }
+  const bool same = lookValid && now.size == seen.size && now.stamp.timeLow == seen.stamp.timeLow &&
+                    now.stamp.timeHigh == seen.stamp.timeHigh &&
+                    now.stamp.volume == seen.stamp.volume && now.stamp.index == seen.stamp.index;
+  if (!same) {
+    // Changed since the last look: its writer may be at work on another machine, where no
+    // open of it can be seen. It is checked once it has stayed as it is for the settle span.
+    seen = now;
+    lookValid = true;
+    quietMs = 0;
+    return true;
+  }
+  if (quietMs < kRemoteSettleMs) quietMs += lookMs;
+  if (quietMs < kRemoteSettleMs) return true;
+  if (!ReceivedAnew(last, now.stamp, plat::Departures(notification))) return true;
+  return AfterRound(CheckFile(kAttempts), true);
+}
+
 bool ReceivedAnew(const LastSeen& last, const plat::FileStamp& now, std::uint64_t departures) {
   const plat::FileStamp& was = last.stamp;
   if (last.goneSeen || departures != last.departures) return true;
@@ -289,14 +348,15 @@ bool WatchTask::AfterRound(Round round, bool newRound) {
   // then the usual rule decides.
   if (awaitingRelease) {
     // Asked each round: whether the release can be heard may change while the file is held.
-    releaseHeard = plat::WatchRelease(notification, true);
+    // Another machine's holder is never heard letting go.
+    releaseHeard = plat::WatchRelease(notification, true) && lookMs == 0;
     heldPauseMs = releaseHeard ? kHeardHeldPauseMs
                   : newRound   ? kFirstHeldPauseMs
                                : std::min(heldPauseMs * 2, kMaxHeldPauseMs);
     return true;
   }
   awaitingRelease = true;
-  releaseHeard = plat::WatchRelease(notification, true);
+  releaseHeard = plat::WatchRelease(notification, true) && lookMs == 0;
   heldPauseMs = releaseHeard ? kHeardHeldPauseMs : kFirstHeldPauseMs;
   // A holder that let go before its release could be heard woke nobody: look once more now.
   return !releaseHeard || AfterRound(CheckFile(1), false);
@@ -326,6 +386,7 @@ bool WatchTask::Reattach() {
   }
   // Counts of another notification mean nothing to this one.
   last.departures = plat::Departures(notification);
+  SetLookInterval();
   WriteLog(msg::kWatchResumed);
   // Whatever was written while nobody watched has no change left to report it: look now.
   return AfterRound(CheckFile(kAttempts), true);
@@ -337,6 +398,7 @@ void WatchTask::WatchLoop() {
     WriteLog(msg::kWatchFailed);
     if (!Reattach()) return;
   }
+  SetLookInterval();
   // Changed while the service was stopped: a round of attempts as for a change.
   if (catchUp) {
     catchUp = false;
@@ -346,16 +408,23 @@ void WatchTask::WatchLoop() {
   for (;;) {
     // Nothing wakes the watcher but its file's changes and the stop, unless a file is awaited
     // that nothing will report let go.
-    const int which =
-        plat::WaitAny(notification, stopEvent, heldPauseMs != 0 ? heldPauseMs : plat::kInfinite);
+    // A folder that others write into unheard is looked at too, except while a held file is
+    // tried again (which looks at it anyway).
+    const std::uint32_t timeout = heldPauseMs != 0 ? heldPauseMs
+                                  : lookMs != 0    ? lookMs
+                                                   : plat::kInfinite;
+    const int which = plat::WaitAny(notification, stopEvent, timeout);
     if (which == 1) return;
     if (which == 0) {
       failurePause = 0;
       // A new change starts a new round of attempts, and the pause for a held file anew.
       if (!AfterRound(CheckFile(kAttempts), true)) return;
-    } else if (which == plat::kWaitTimeout) {
+    } else if (which == plat::kWaitTimeout && heldPauseMs != 0) {
       // The held file tried again.
       if (!AfterRound(CheckFile(1), false)) return;
+    } else if (which == plat::kWaitTimeout) {
+      if (!Look()) return;
+      continue;  // nothing was waited on: the notification needs no re-arm
     } else {
       // A failed wait: try again, but after a pause that grows, ended early by a stop.
       failurePause = failurePause == 0 ? 10 : std::min(failurePause * 2, kMaxFailurePauseMs);

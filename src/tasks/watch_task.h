@@ -33,6 +33,13 @@ struct LastSeen {
   bool unwatched = false;
 };
 
+// The look interval setting ("PollSeconds"): empty for kPollAuto (look where the notification may
+// miss others' writes), 0 for never, 1 to kMaxPollSeconds for every that many seconds on any
+// folder. False for anything else (*seconds untouched).
+constexpr int kPollAuto = -1;
+constexpr int kMaxPollSeconds = 3600;
+bool ParsePollSeconds(const char* text, int* seconds);
+
 // Whether a file with stamp now, the name left departures times in all, is received anew: a file
 // that left and came back, or another file under the name, is, even with the time last seen.
 bool ReceivedAnew(const LastSeen& last, const plat::FileStamp& now, std::uint64_t departures);
@@ -48,6 +55,13 @@ struct WatchTask {
   StateKeeper* keeper = nullptr;
   // The check file changed while the service was stopped: checked as soon as the watch is on.
   bool catchUp = false;
+  // Looking at the check file where no notification may tell another machine's writes: the
+  // setting, the interval (0: never), and what the last look saw and for how long unchanged.
+  int pollSeconds = kPollAuto;
+  std::uint32_t lookMs = 0;
+  plat::FileLook seen;
+  bool lookValid = false;
+  std::uint32_t quietMs = 0;
   char checkDir[kTextField] = {};
   // The check file's name as configured, relative to the watched folder (what the notification
   // watches), and its path: the folder, a separator and the name (what the checks open and the
@@ -109,6 +123,11 @@ struct WatchTask {
   // newRound: the round followed a change. False when a stop ended it.
   bool AfterRound(Round round, bool newRound);
   void StopAwaitingRelease();
+  // Sets lookMs for the notification armed now: by the setting, else by its folder.
+  void SetLookInterval();
+  // One look at the file, then a round of attempts when it has changed and stayed as it is for
+  // the settle span since. False when a stop ended the round.
+  bool Look();
   // Arms the notification anew after it died, pausing longer each time, then logs that the
   // folder is watched again and checks the file at once. False when a stop ended it.
   bool Reattach();

@@ -20,6 +20,7 @@ inline constexpr char kServiceIni[] = "kelmservice.ini";
 inline constexpr char kTaskIni[] = "task.ini";
 inline constexpr char kCheckDirSection[] = "CheckDir";
 inline constexpr char kCheckDirKey[] = "CheckDir";
+inline constexpr char kPollSecondsKey[] = "PollSeconds";
 inline constexpr char kCheckFileKey[] = "CheckFile";
 inline constexpr char kTaskKey[] = "Task";
 inline constexpr char kParaKey[] = "Para";
@@ -64,6 +65,9 @@ inline constexpr char kServiceStarted[] = "サービスを開始しました。\
 inline constexpr char kStateUnusable[] =
     "状態ファイル %s が使えないため、停止中に届いたファイルは確認しません。 - %s";
 inline constexpr char kStateNotWritten[] = "状態ファイル %s に書き込めませんでした。 - %s";
+inline constexpr char kPollSecondsBad[] =
+    "PollSeconds=%s は使えません。空（自動）、0（見ない）、1 から "
+    "3600（秒）のいずれかを指定してください。\n";
 inline constexpr char kCaughtUp[] = "%s は停止中に届いています。\n";
 inline constexpr char kWatcherHeldUp[] =
     "ファイル受信監視スレッド[%s]は監視ディレクトリ %s "

@@ -10,6 +10,7 @@
 #include <linux/capability.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@
 
 #include "platform/linux/fdwait.h"
 #include "platform/linux/notification.h"
+#include "platform/linux/remote_fs.h"
 
 namespace plat::lnx {
 namespace {
@@ -66,6 +68,8 @@ bool DirWatch::Start(const char* path) {
   tracking_ = !MayLeaseAnyFile();
   wd_ = inotify_add_watch(inotifyFd_, path, Mask());
   if (wd_ < 0) return false;
+  struct statfs fs;
+  othersUnheard_ = statfs(path, &fs) == 0 && OthersWriteUnheard(static_cast<long>(fs.f_type));
   quitFd_ = NewSignalFd();
   if (quitFd_ < 0) return false;
   path_ = path;

@@ -71,6 +71,9 @@ class DirWatch {
 
   // Whether openers are counted, and the watch's mask accordingly.
   bool Tracking() const { return tracking_.load(std::memory_order_acquire); }
+  // Whether the folder's file system is one that others write into unheard (remote_fs.h), as
+  // told when the watch began.
+  bool OthersUnheard() const { return othersUnheard_; }
   // Counts openers from now on.
   void StartTracking();
   // Whether n wakes on another's close of its file; the watch hears readers' closes meanwhile.
@@ -110,6 +113,7 @@ class DirWatch {
   int mountsFd_ = -1;  // the mount table; -1 where /proc is not there
   int wd_ = -1;
   std::atomic<bool> tracking_{true};
+  bool othersUnheard_ = false;  // set once, before the watch is shared
   pthread_t reader_{};
 
   // Guards the notifications' wake flags and pauser lists too.

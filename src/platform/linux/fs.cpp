@@ -128,7 +128,8 @@ namespace {
 
 // The stamp of dirFd/path (with AT_EMPTY_PATH: of dirFd itself). The birth time is asked for
 // too; a file system that keeps none leaves change 0.
-bool StampAt(int dirFd, const char* path, int flags, FileStamp* stamp) {
+bool StampAt(int dirFd, const char* path, int flags, FileStamp* stamp,
+             std::uint64_t* size = nullptr) {
   struct statx sx;
   if (statx(dirFd, path, flags, STATX_BASIC_STATS | STATX_BTIME, &sx) < 0) return false;
   const struct timespec written = {static_cast<time_t>(sx.stx_mtime.tv_sec),
@@ -145,6 +146,7 @@ bool StampAt(int dirFd, const char* path, int flags, FileStamp* stamp) {
   }
   stamp->volume = makedev(sx.stx_dev_major, sx.stx_dev_minor);
   stamp->index = sx.stx_ino;
+  if (size != nullptr) *size = sx.stx_size;
   return true;
 }
 
@@ -158,6 +160,21 @@ bool FileStampOf(Handle file, FileStamp* stamp) {
     return false;
   }
   return lnx::StampAt(f->fd(), "", AT_EMPTY_PATH, stamp);
+}
+
+bool LookAtFile(const char* path, FileLook* look) {
+  if (path == nullptr || look == nullptr) {
+    errno = EINVAL;
+    return false;
+  }
+  // Non-blocking: a FIFO under the name must not hang the look.
+  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return lnx::StampAt(AT_FDCWD, path, 0, &look->stamp, &look->size);
+  const bool ok = lnx::StampAt(fd, "", AT_EMPTY_PATH, &look->stamp, &look->size);
+  const int err = errno;
+  close(fd);
+  errno = err;
+  return ok;
 }
 
 bool PeekFileStamp(const char* path, FileStamp* stamp) {

@@ -71,6 +71,11 @@ Handle ArmNotification(const char* dir, const char* fileName) {
   return n;
 }
 
+bool NotificationMissesOthers(Handle notification) {
+  lnx::Notification* n = lnx::AsNotification(notification);
+  return n != nullptr && n->dir->OthersUnheard();
+}
+
 bool RearmNotification(Handle notification) {
   lnx::Notification* n = lnx::AsNotification(notification);
   if (n == nullptr) return false;

@@ -41,6 +41,7 @@ struct Notification {
   std::vector<std::u16string> names;
   std::atomic<std::uint64_t> departures{0};
   bool woken = false;  // while the folder's records are read: to be woken once they are
+  bool othersUnheard = false;  // the folder is on another machine (remote_path.h)
 };
 
 // One watched folder and the notifications that share its requests.

@@ -58,6 +58,28 @@ bool FileStampOf(Handle file, FileStamp* stamp) {
   return StampOf(file, stamp);
 }
 
+bool LookAtFile(const char* path, FileLook* look) {
+  if (path == nullptr || look == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  // As PeekFileStamp: attributes only, in nobody's way. An open asks a share's server afresh.
+  HANDLE h = CreateFileA(path, FILE_READ_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  bool ok = StampOf(h, &look->stamp) && GetFileInformationByHandle(h, &info);
+  const DWORD error = GetLastError();
+  CloseHandle(h);
+  if (!ok) {
+    SetLastError(error);
+    return false;
+  }
+  look->size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  return true;
+}
+
 bool PeekFileStamp(const char* path, FileStamp* stamp) {
   if (path == nullptr || stamp == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);

@@ -23,6 +23,7 @@
 #include "platform/win32/change_records.h"
 #include "platform/win32/folder_watch.h"
 #include "platform/win32/handles.h"
+#include "platform/win32/remote_path.h"
 
 namespace plat {
 namespace {
@@ -168,6 +169,10 @@ Handle ArmNotification(const char* dir, const char* fileName) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return kNoHandle;
   }
+  // The root of the folder's drive or share answers for it: \\server\share\ or C:\.
+  char root[MAX_PATH];
+  n->othersUnheard =
+      win32::DriveRoot(full, root, sizeof root) && win32::RemoteFolder(full, GetDriveTypeA(root));
   // A name with a separator is no file directly in the folder: every change wakes it.
   if (fileName != nullptr && std::strpbrk(fileName, "\\/") == nullptr) {
     n->names = NamesOf(full, fileName);
@@ -241,6 +246,12 @@ bool RearmNotification(Handle notification) {
     return false;
   }
   return true;
+}
+
+bool NotificationMissesOthers(Handle notification) {
+  std::lock_guard<std::mutex> guard(RegistryLock());
+  auto it = Registry().find(notification);
+  return it != Registry().end() && it->second->othersUnheard;
 }
 
 std::uint64_t Departures(Handle notification) {
