@@ -148,12 +148,14 @@ class PosixInstall : public ::testing::Test {
     }
     return lines;
   }
-  // On demand but enablable; a crash restarts, a start abandoned for its settings (78) does
+  // After network shares are mounted; on demand but enablable; a crash restarts, a start abandoned for its settings (78) does
   // not; the programs it started outlive a stop.
   static std::vector<std::string> ExpectedSettings(const std::string& execStart,
                                                    const std::string& description) {
     return {"[Unit]",
             "Description=" + description,
+            "Wants=network-online.target",
+            "After=network-online.target remote-fs.target",
             "[Service]",
             "Type=notify",
             "ExecStart=" + execStart,
