@@ -49,7 +49,10 @@
 
 extern char** environ;
 
-enum { kMaxLanes = 8, kProbeTimeoutMs = 3000 };
+enum { kMaxLanes = 8 };
+/* How long a trigger waits for its starts (--timeout-ms): a watcher that only looks now and
+ * then, and waits for the file to settle, needs longer than one told at once. */
+static int gProbeTimeoutMs = 3000;
 
 typedef struct {
   const char* name;
@@ -101,7 +104,7 @@ static void WriteTrigger(Lane* lane, int seq) {
 }
 
 static void Measure(Lane* lane, int64_t startReal) {
-  int64_t deadline = NowNs(CLOCK_MONOTONIC) + (int64_t)kProbeTimeoutMs * 1000000;
+  int64_t deadline = NowNs(CLOCK_MONOTONIC) + (int64_t)gProbeTimeoutMs * 1000000;
   for (int i = 0; i < lane->starts; ++i) {
     int64_t probeReal;
     int left = (int)((deadline - NowNs(CLOCK_MONOTONIC)) / 1000000);
@@ -166,7 +169,7 @@ static double Served(const Lane* lane, double p) {
 static void Usage(void) {
   fputs(
       "usage: launch_latency --probe PATH --count N [--hold-ms H | --reader-ms H] [--slot-ms S] "
-      "[--label TEXT] --lane NAME:TRIGGER:FIFO[:STARTS] ...\n",
+      "[--timeout-ms T] [--label TEXT] --lane NAME:TRIGGER:FIFO[:STARTS] ...\n",
       stderr);
   exit(2);
 }
@@ -190,6 +193,8 @@ int main(int argc, char** argv) {
       slotMs = atoi(v);
     } else if (!strcmp(argv[i - 1], "--label")) {
       label = v;
+    } else if (!strcmp(argv[i - 1], "--timeout-ms")) {
+      gProbeTimeoutMs = atoi(v);
     } else if (!strcmp(argv[i - 1], "--lane") && laneCount < kMaxLanes) {
       char* lane_text = strdup(v);
       char* c1 = strchr(lane_text, ':');
