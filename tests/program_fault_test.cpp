@@ -3,6 +3,7 @@
 // lost day marker, a stop signal while hundreds of tasks are built, and a document task.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <ctime>
@@ -110,10 +111,19 @@ TEST_F(FaultRunTest, RemovedFolderMadeAgainIsWatchedAgain) {
 
   EXPECT_EQ(Dismiss(), 0);
   const std::string started = Line(Msg(msg::kStartedProgram, inst_.Watched("in.dat"), rec_));
+  // The failure's second line names the folder and the system's reason, whatever its words.
+  const auto lines = inst_.LogLines();
+  const auto failed = std::find_if(lines.begin(), lines.end(), [](const std::string& l) {
+    return l.find(Msg(msg::kWatchFailed)) != std::string::npos;
+  });
+  ASSERT_TRUE(failed != lines.end() && failed + 1 != lines.end()) << inst_.LogBytes();
+  const std::string why = failed[1].substr(19);  // after the time prefix
+  EXPECT_EQ(why.rfind(inst_.watched + " - ", 0), 0u) << why;
+  EXPECT_GT(why.size(), inst_.watched.size() + 3) << why;
   EXPECT_TRUE(
       LogIs(inst_.LogBytes(),
             {Line(testenv::SeparatorText()), Line(Msg(msg::kThreadCreated, "Only")),
-             Line(Msg(msg::kServiceStarted)), started, Line(Msg(msg::kWatchFailed)),
+             Line(Msg(msg::kServiceStarted)), started, Line(Msg(msg::kWatchFailed)), Line(why),
              Line(Msg(msg::kWatchResumed)), started, started, Line(Msg(msg::kServiceEnded))}));
 }
 

@@ -7,6 +7,7 @@
 
 #include "diag/error_text.h"
 #include "diag/log.h"
+#include "platform/errors.h"
 #include "platform/fs.h"
 #include "platform/module.h"
 #include "platform/notify.h"
@@ -150,6 +151,7 @@ int WatchTask::StartWatch() {
   }
   notification = plat::ArmNotification(checkDir, checkName);
   if (notification == nullptr) notification = plat::kNoHandle;
+  armError = IsHandle(notification) ? 0 : plat::LastError();
   if (IsHandle(notification)) last.departures = plat::Departures(notification);
   thread = plat::StartThread(&WatchThreadProc, this);
   return thread == nullptr ? ErrorWatchFailed : 0;
@@ -392,10 +394,18 @@ bool WatchTask::Reattach() {
   return AfterRound(CheckFile(kAttempts), true);
 }
 
+void WatchTask::LogWatchFailed(std::uint32_t error) {
+  WriteLog(msg::kWatchFailed);
+  // The system's reason on a line of its own: a share not mounted, no access, or a typing error.
+  char reason[kTextField];
+  plat::SetLastErrorCode(error);
+  WriteLog(msg::kWatchFailedWhy, checkDir, LastErrorTextInto(reason, sizeof reason));
+}
+
 void WatchTask::WatchLoop() {
   if (!IsHandle(notification)) {
     // Not armed at start: the folder may yet appear.
-    WriteLog(msg::kWatchFailed);
+    LogWatchFailed(armError);
     if (!Reattach()) return;
   }
   SetLookInterval();
@@ -433,7 +443,7 @@ void WatchTask::WatchLoop() {
     if (!plat::RearmNotification(notification)) {
       // The folder can no longer be watched (removed or unmounted, for instance): say so once,
       // then arm anew by its path until it is back.
-      WriteLog(msg::kWatchFailed);
+      LogWatchFailed(plat::LastError());
       if (!Reattach()) return;
     }
   }

@@ -123,6 +123,10 @@ struct WatchTask {
   // newRound: the round followed a change. False when a stop ended it.
   bool AfterRound(Round round, bool newRound);
   void StopAwaitingRelease();
+  // Why the notification could not be armed at start (the system's error code).
+  std::uint32_t armError = 0;
+  // Logs that the folder cannot be watched, and on a second line why (error).
+  void LogWatchFailed(std::uint32_t error);
   // Sets lookMs for the notification armed now: by the setting, else by its folder.
   void SetLookInterval();
   // One look at the file, then a round of attempts when it has changed and stayed as it is for

@@ -46,6 +46,8 @@ inline constexpr char kSeparatorLine[] =
 inline constexpr char kDispatcherFailed[] = "StartServiceCtrlDispatcher()に失敗しました。.\n";
 inline constexpr char kWatchFailed[] = "ディレクトリの監視に失敗しました。\n";
 inline constexpr char kWatchResumed[] = "ディレクトリの監視を再開しました。\n";
+// The folder and the system's reason, which brings its own line end.
+inline constexpr char kWatchFailedWhy[] = "%s - %s";
 inline constexpr char kStartedProgram[] = "%s %s を起動しました。\n";
 // The error text at the end of these two lines brings its own line end.
 inline constexpr char kProgramNotStarted[] = "%s %s を起動できませんでした。 - %s";
