@@ -151,6 +151,38 @@ TEST_F(ExclusiveCheckTest, UnprivilegedServiceStartsOnlyOnceTheWriterHasLetGo) {
   testenv::RemoveTree(root);
 }
 
+TEST_F(ExclusiveCheckTest, AFolderTheSystemWillNotWatchIsLookedAt) {
+  // The service's user has no inotify instance left (another process of that user holds them
+  // all): no folder can be watched, so each task looks at its check file instead.
+  if (!MayRunAsNobody()) GTEST_SKIP() << "needs root and setpriv: runs the service as uid 65534";
+  const std::string hogOut = "/tmp/kelm-hog-" + std::to_string(getpid()) + ".out";
+  helpers_.push_back(testenv::Start(
+      "/usr/bin/setpriv",
+      {"--reuid=65534", "--regid=65534", "--clear-groups", testenv::ToolPath("linux_inotify_hog")},
+      {}, hogOut, "", true));
+  ASSERT_TRUE(helpers_.back().valid());
+  ASSERT_TRUE(testenv::WaitFor([&] { return testenv::ReadFile(hogOut).rfind("held ", 0) == 0; }));
+  std::string root, check, rec;
+  ASSERT_NO_FATAL_FAILURE(StartUnprivileged(&root, &check, &rec));
+  const std::string looking = Msg(kelm::msg::kLookingOnly, inst_.watched, "");
+  const auto said = [&] {
+    int n = 0;
+    for (const std::string& line : inst_.LogLines()) n += line.find(looking) != std::string::npos;
+    return n;
+  };
+  ASSERT_TRUE(testenv::WaitFor([&] { return said() == 1; })) << inst_.LogBytes();
+  ASSERT_TRUE(testenv::WriteFile(check, "delivered"));
+  EXPECT_TRUE(testenv::WaitFor([&] { return Records(rec) == 1; }, std::chrono::seconds(10)))
+      << inst_.LogBytes();
+  testenv::SleepForChangeToSettle();
+  EXPECT_EQ(Records(rec), 1u);
+  StopService();
+  EXPECT_EQ(said(), 1);
+  testenv::CloseStdin(helpers_.back());
+  testenv::RemoveTree(hogOut);
+  testenv::RemoveTree(root);
+}
+
 TEST_F(ExclusiveCheckTest, ReadersClosingTogetherNeverKeepTheUnprivilegedServiceWaiting) {
   // Each write is followed by two readers, opened 30 ms apart and closed together: the kernel
   // would merge their closes into one event, and a count left at one reader would hold every

@@ -4,8 +4,11 @@
 
 #include <string>
 
+#include "platform/notify.h"
 #include "platform/win32/remote_path.h"
 #ifndef _WIN32
+#include <cerrno>
+
 #include "platform/linux/remote_fs.h"
 #endif
 
@@ -46,6 +49,19 @@ TEST(RemoteFolder, TellsAShareOrARemoteDriveFromALocalFolder) {
   EXPECT_FALSE(plat::win32::DriveRoot("\\\\files\\edi\\in", tiny, sizeof tiny));
   EXPECT_TRUE(plat::win32::DriveRoot("C:\\in", tiny, sizeof tiny));
   EXPECT_STREQ(tiny, "C:\\");
+}
+
+// A folder the system will not watch is looked at; one that is not there is waited for.
+TEST(NotificationRefused, OnlyForAFolderWhoseChangesCannotBeReported) {
+#ifdef _WIN32
+  const std::uint32_t refused[] = {1, 50, 87, 120};      // invalid function, not supported, ...
+  const std::uint32_t otherwise[] = {2, 3, 5, 32, 267};  // missing, no access, in use, no folder
+#else
+  const std::uint32_t refused[] = {ENOSPC, EMFILE, ENOSYS};
+  const std::uint32_t otherwise[] = {ENOENT, EACCES, ENOTDIR, ESTALE, EIO};
+#endif
+  for (std::uint32_t e : refused) EXPECT_TRUE(plat::NotificationRefused(e)) << e;
+  for (std::uint32_t e : otherwise) EXPECT_FALSE(plat::NotificationRefused(e)) << e;
 }
 
 #ifndef _WIN32

@@ -31,6 +31,12 @@ bool RearmNotification(Handle notification);
 // separator, count nothing.
 std::uint64_t Departures(Handle notification);
 
+// Whether an ArmNotification that failed with error (LastError) failed because the system will
+// not report the folder's changes at all, though the folder is there (Windows: a file system or
+// a server that does no change notification; Linux: the user's inotify watches or instances
+// spent), so that looking at the file is all the owner can do.
+bool NotificationRefused(std::uint32_t error);
+
 // Whether the notification may miss what other machines write in its folder, so that the owner
 // must also look at its file now and then: the folder is on a network or user-space file system
 // (Linux: by its type; Windows: a UNC path, or a drive the system reports as remote). Told as

@@ -14,7 +14,10 @@ namespace plat {
 // pause ago; so the first call after a change always fails, and the file starts counting as
 // settled one pause after its writer has gone quiet. Openers that came before the watch, through
 // another name, or while events were lost cannot be seen: that pause is all that guards against
-// them. Where the exclusive open is never undecided (Windows), the same as OpenExclusive.
+// them. Without a notification (kNoHandle: the system reports nothing of the folder), the caller
+// has seen the file stay as it is for a settle span of its own: nobody seen in the descriptor
+// tables is then enough. Where the exclusive open is never undecided (Windows), the same as
+// OpenExclusive.
 Handle OpenSettled(Handle notification, const char* path);
 
 }  // namespace plat

@@ -384,6 +384,8 @@ bool WatchTask::Reattach() {
       notification = armed;
       break;
     }
+    // Back, but its changes are not reported: looking is all there is, until the stop.
+    if (LookOnlyIfRefused(plat::LastError())) return false;
     pause = std::min(pause * 2, kMaxRearmPauseMs);
   }
   // Counts of another notification mean nothing to this one.
@@ -402,8 +404,31 @@ void WatchTask::LogWatchFailed(std::uint32_t error) {
   WriteLog(msg::kWatchFailedWhy, checkDir, LastErrorTextInto(reason, sizeof reason));
 }
 
+bool WatchTask::LookOnlyIfRefused(std::uint32_t error) {
+  if (!plat::NotificationRefused(error) || pollSeconds == 0 ||
+      !plat::PathAttributesReadable(checkDir)) {
+    return false;
+  }
+  char reason[kTextField];
+  plat::SetLastErrorCode(error);
+  WriteLog(msg::kLookingOnly, checkDir, LastErrorTextInto(reason, sizeof reason));
+  lookMs = pollSeconds > 0 ? static_cast<std::uint32_t>(pollSeconds) * 1000 : kAutoLookMs;
+  lookValid = false;
+  for (;;) {
+    const int r = plat::WaitOne(stopEvent, lookMs);
+    if (r == 0) return true;
+    if (r != plat::kWaitTimeout) {
+      if (PauseUnlessStopped(lookMs)) return true;
+      continue;
+    }
+    // A file found held is tried again at the next look.
+    if (!Look()) return true;
+  }
+}
+
 void WatchTask::WatchLoop() {
   if (!IsHandle(notification)) {
+    if (LookOnlyIfRefused(armError)) return;
     // Not armed at start: the folder may yet appear.
     LogWatchFailed(armError);
     if (!Reattach()) return;

@@ -127,6 +127,9 @@ struct WatchTask {
   std::uint32_t armError = 0;
   // Logs that the folder cannot be watched, and on a second line why (error).
   void LogWatchFailed(std::uint32_t error);
+  // Where the system refuses to report the folder's changes at all (error, from the arm) and
+  // looks are not switched off: says so once, then looks until the stop. False otherwise.
+  bool LookOnlyIfRefused(std::uint32_t error);
   // Sets lookMs for the notification armed now: by the setting, else by its folder.
   void SetLookInterval();
   // One look at the file, then a round of attempts when it has changed and stayed as it is for

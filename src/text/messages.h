@@ -48,6 +48,8 @@ inline constexpr char kWatchFailed[] = "ディレクトリの監視に失敗し�
 inline constexpr char kWatchResumed[] = "ディレクトリの監視を再開しました。\n";
 // The folder and the system's reason, which brings its own line end.
 inline constexpr char kWatchFailedWhy[] = "%s - %s";
+inline constexpr char kLookingOnly[] =
+    "%s の変更は通知されないため、チェックファイルを見て確認します。 - %s";
 inline constexpr char kStartedProgram[] = "%s %s を起動しました。\n";
 // The error text at the end of these two lines brings its own line end.
 inline constexpr char kProgramNotStarted[] = "%s %s を起動できませんでした。 - %s";

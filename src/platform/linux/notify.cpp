@@ -71,6 +71,10 @@ Handle ArmNotification(const char* dir, const char* fileName) {
   return n;
 }
 
+bool NotificationRefused(std::uint32_t error) {
+  return error == ENOSPC || error == EMFILE || error == ENOSYS;
+}
+
 bool NotificationMissesOthers(Handle notification) {
   lnx::Notification* n = lnx::AsNotification(notification);
   return n != nullptr && n->dir->OthersUnheard();

@@ -43,15 +43,43 @@ bool SameLook(const Notification::Look& look, const struct stat& st,
          look.st.st_ctim.tv_nsec == st.st_ctim.tv_nsec;
 }
 
+// Without a notification (the system reports nothing of the folder), no opener is counted: the
+// caller has seen the file stay as it is for its own settle span, so nobody seen holding it in
+// the descriptor tables we may read is what is left to ask.
+Handle OpenSettledUnwatched(const char* path) {
+  struct stat named;
+  if (stat(path, &named) < 0) return kNoHandle;
+  if (S_ISREG(named.st_mode) && DescriptorOpenElsewhere(named.st_dev, named.st_ino) > 0) {
+    errno = EBUSY;
+    return kNoHandle;
+  }
+  const bool locked = LockChecks();
+  int err = 0;
+  struct stat st;
+  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) {
+    err = errno == EWOULDBLOCK ? EBUSY : errno;
+  } else if (fstat(fd, &st) < 0) {
+    err = errno;
+  } else if (!S_ISREG(st.st_mode)) {
+    err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+  } else if (st.st_dev != named.st_dev || st.st_ino != named.st_ino) {
+    err = EBUSY;  // replaced since the search
+  }
+  if (err == 0) return AdoptCheckedFile(fd, locked, path);
+  return FailCheck(fd, locked, path, err);
+}
+
 }  // namespace
 }  // namespace lnx
 
 Handle OpenSettled(Handle notification, const char* path) {
-  lnx::Notification* n = lnx::AsNotification(notification);
-  if (n == nullptr || path == nullptr) {
+  if (path == nullptr) {
     errno = EINVAL;
     return kNoHandle;
   }
+  lnx::Notification* n = lnx::AsNotification(notification);
+  if (n == nullptr) return lnx::OpenSettledUnwatched(path);
   n->settling = true;
   n->dir->StartTracking();
   lnx::Notification::Look& look = n->look;

@@ -248,6 +248,13 @@ bool RearmNotification(Handle notification) {
   return true;
 }
 
+bool NotificationRefused(std::uint32_t error) {
+  // No change notification on that file system or server; a request over the network whose
+  // buffer it will not take; a call the redirector does not implement.
+  return error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ||
+         error == ERROR_INVALID_PARAMETER || error == ERROR_CALL_NOT_IMPLEMENTED;
+}
+
 bool NotificationMissesOthers(Handle notification) {
   std::lock_guard<std::mutex> guard(RegistryLock());
   auto it = Registry().find(notification);
