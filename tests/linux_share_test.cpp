@@ -124,6 +124,9 @@ TEST_F(ShareTest, AnotherMachinesWriteStartsOnceAfterItsLastPieceAndAStopNeverHa
       << inst_.LogBytes();
   EXPECT_EQ(testenv::CountLines(lines, testenv::Msg(kelm::msg::kServiceEnded)), 1);
   EXPECT_EQ(Starts(), 4u);
+  // Answering again, the held-up watcher ends; the next stop frees what was left behind.
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  kelm::StopTasks();
 }
 
 }  // namespace

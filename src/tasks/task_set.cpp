@@ -187,6 +187,28 @@ int StartTasks() {
 
 void SetStopProgress(StopProgress progress) { gStopProgress = progress; }
 
+namespace {
+
+// Frees what an earlier stop left behind once its watchers have ended after all (their folder
+// answered again).
+void ReapLeftBehind() {
+  auto& tasks = HeldUp().tasks;
+  for (auto it = tasks.begin(); it != tasks.end();) {
+    if (!(*it)->AwaitEnd(0)) {
+      ++it;
+      continue;
+    }
+    (*it)->FinishStop();
+    delete *it;
+    it = tasks.erase(it);
+  }
+  if (!tasks.empty()) return;
+  for (StateKeeper* keeper : HeldUp().keepers) delete keeper;
+  HeldUp().keepers.clear();
+}
+
+}  // namespace
+
 void StopTasks() {
   // Tell every watcher first and pause once, then join and free them in list order: one pause
   // in all rather than one per task, so that many tasks stop within the time Windows gives
@@ -212,8 +234,10 @@ void StopTasks() {
       if (gStopProgress != nullptr) gStopProgress();
     }
   }
+  ReapLeftBehind();
   // With one held up, nothing is closed or freed: it may still use its own, and another's
-  // handles may be waiting on the same folder. They go with the process, kept in reach.
+  // handles may be waiting on the same folder. They go with the process, kept in reach, unless
+  // a later stop finds them ended.
   for (WatchTask* task : TaskList) {
     if (task == nullptr) continue;
     if (heldUp) {
