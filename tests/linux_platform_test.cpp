@@ -479,11 +479,17 @@ TEST(PosixNotification, ReaderSleepsWhileTheDirectoryIsQuiet) {
     if (std::find(before.begin(), before.end(), t) == before.end()) reader = t;
   }
   ASSERT_FALSE(reader.empty());
-  // Let it reach its wait, then measure a quiet stretch.
+  // Let it reach its wait, then measure a quiet stretch. A change of the mount table (another
+  // test mounting something meanwhile) wakes every reader, rightly: three tries.
   plat::SleepMs(100);
-  const long start = VoluntarySwitches(reader);
-  plat::SleepMs(1000);
-  EXPECT_EQ(VoluntarySwitches(reader), start);
+  long start = 0;
+  bool quiet = false;
+  for (int i = 0; i < 3 && !quiet; ++i) {
+    start = VoluntarySwitches(reader);
+    plat::SleepMs(1000);
+    quiet = VoluntarySwitches(reader) == start;
+  }
+  EXPECT_TRUE(quiet);
   // And it does wake for a write.
   ASSERT_TRUE(WakesOnWrite(n.get(), testenv::Join(dir, "in.dat")));
   // Counted when it goes back to sleep, which may be just after the wake it delivered.

@@ -43,33 +43,6 @@ bool SameLook(const Notification::Look& look, const struct stat& st,
          look.st.st_ctim.tv_nsec == st.st_ctim.tv_nsec;
 }
 
-// Without a notification (the system reports nothing of the folder), no opener is counted: the
-// caller has seen the file stay as it is for its own settle span, so nobody seen holding it in
-// the descriptor tables we may read is what is left to ask.
-Handle OpenSettledUnwatched(const char* path) {
-  struct stat named;
-  if (stat(path, &named) < 0) return kNoHandle;
-  if (S_ISREG(named.st_mode) && DescriptorOpenElsewhere(named.st_dev, named.st_ino) > 0) {
-    errno = EBUSY;
-    return kNoHandle;
-  }
-  const bool locked = LockChecks();
-  int err = 0;
-  struct stat st;
-  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) {
-    err = errno == EWOULDBLOCK ? EBUSY : errno;
-  } else if (fstat(fd, &st) < 0) {
-    err = errno;
-  } else if (!S_ISREG(st.st_mode)) {
-    err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-  } else if (st.st_dev != named.st_dev || st.st_ino != named.st_ino) {
-    err = EBUSY;  // replaced since the search
-  }
-  if (err == 0) return AdoptCheckedFile(fd, locked, path);
-  return FailCheck(fd, locked, path, err);
-}
-
 }  // namespace
 }  // namespace lnx
 
@@ -78,11 +51,16 @@ Handle OpenSettled(Handle notification, const char* path) {
     errno = EINVAL;
     return kNoHandle;
   }
+  // Without a notification (the system reports nothing of the folder), no opener is counted:
+  // the caller has seen the file stay as it is for its own settle span, so nobody seen holding
+  // it in the descriptor tables we may read is what is left to ask.
   lnx::Notification* n = lnx::AsNotification(notification);
-  if (n == nullptr) return lnx::OpenSettledUnwatched(path);
-  n->settling = true;
-  n->dir->StartTracking();
-  lnx::Notification::Look& look = n->look;
+  lnx::Notification::Look unwatched;
+  lnx::Notification::Look& look = n != nullptr ? n->look : unwatched;
+  if (n != nullptr) {
+    n->settling = true;
+    n->dir->StartTracking();
+  }
   struct stat named;
   if (stat(path, &named) < 0) {
     look.valid = false;
@@ -97,9 +75,12 @@ Handle OpenSettled(Handle notification, const char* path) {
   }
 
   const bool locked = lnx::LockChecks();
-  // Every open and close queued so far is counted, and no probe of ours is open meanwhile.
-  n->dir->Drain();
-  const lnx::OpenersLedger::Activity seen = n->dir->ActivityOf(n->name);
+  lnx::OpenersLedger::Activity seen;
+  if (n != nullptr) {
+    // Every open and close queued so far is counted, and no probe of ours is open meanwhile.
+    n->dir->Drain();
+    seen = n->dir->ActivityOf(n->name);
+  }
   int err = 0;
   struct stat st;
   const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
@@ -113,6 +94,7 @@ Handle OpenSettled(Handle notification, const char* path) {
              (!seen.maybeFewer && seen.openers > 0)) {
     err = EBUSY;  // replaced since the search, or held by an opener the watch has seen
   }
+  if (err == 0 && n == nullptr) return lnx::AdoptCheckedFile(fd, locked, path);
   if (err != 0) {
     look.valid = false;
   } else {

@@ -63,7 +63,9 @@ bool LookAtFile(const char* path, FileLook* look) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return false;
   }
-  // As PeekFileStamp: attributes only, in nobody's way. An open asks a share's server afresh.
+  // Attributes only, sharing everything: share modes weigh only opens for data, so this open
+  // neither fails for a sender's nor makes a sender's fail, and a delete goes through meanwhile.
+  // An open asks a share's server afresh.
   HANDLE h = CreateFileA(path, FILE_READ_ATTRIBUTES,
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -81,21 +83,14 @@ bool LookAtFile(const char* path, FileLook* look) {
 }
 
 bool PeekFileStamp(const char* path, FileStamp* stamp) {
-  if (path == nullptr || stamp == nullptr) {
+  if (stamp == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return false;
   }
-  // Attributes only, sharing everything: share modes weigh only opens for data, so this open
-  // neither fails for a sender's nor makes a sender's fail, and a delete goes through meanwhile.
-  HANDLE h = CreateFileA(path, FILE_READ_ATTRIBUTES,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  const bool ok = StampOf(h, stamp);
-  const DWORD error = GetLastError();
-  CloseHandle(h);
-  if (!ok) SetLastError(error);
-  return ok;
+  FileLook look;
+  if (!LookAtFile(path, &look)) return false;
+  *stamp = look.stamp;
+  return true;
 }
 
 bool FileWriteTime(Handle file, std::uint32_t* low, std::uint32_t* high) {
