@@ -14,8 +14,10 @@ namespace kelm {
 
 namespace {
 
-// How long the writer gathers stamps before it writes them.
+// How long the writer gathers stamps before it writes them, and waits before it tries a failed
+// write again.
 constexpr std::chrono::milliseconds kGather(50);
+constexpr std::chrono::milliseconds kRetryPause(1000);
 
 // Far above what the tasks task.ini can name would write: a larger file is not ours.
 constexpr std::size_t kMaxFileSize = 4 * 1024 * 1024;
@@ -130,9 +132,16 @@ unsigned StateKeeper::WriterProc(void* arg) {
 void StateKeeper::WriterLoop() {
   std::unique_lock<std::mutex> lock(mu_);
   for (;;) {
-    wake_.wait(lock, [this] { return pending_ || stopping_; });
-    // What was remembered before the stop is written before the writer ends.
-    if (!pending_) return;
+    // A failed write (the file held by a scanner or a backup a moment, the folder full) is
+    // tried again a second later, not only at the next start.
+    if (unwritten_) {
+      wake_.wait_for(lock, kRetryPause, [this] { return pending_ || stopping_; });
+    } else {
+      wake_.wait(lock, [this] { return pending_ || stopping_; });
+    }
+    // What was remembered before the stop is written before the writer ends (or by Stop).
+    if (stopping_ && !pending_) return;
+    if (!pending_ && !unwritten_) continue;
     // A start seldom comes alone (tasks sharing a check file, a burst of receipts): the stamps
     // remembered a moment after the first go into the same write, which then also stays out of
     // the way of the starts themselves. A crash meanwhile starts those programs once more.

@@ -148,10 +148,17 @@ bool ReplaceFileContents(const char* path, const void* data, std::size_t size) {
     ok = false;
     error = GetLastError();
   }
-  // Write-through: the call returns once the move is on disk, not merely in the cache.
-  if (ok && !MoveFileExA(tmp.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    ok = false;
+  // Write-through: the call returns once the move is on disk, not merely in the cache. A reader
+  // of the old file (a scanner, a backup) that does not share its deletion refuses the move for
+  // as long as it holds the file: tried again a few times, a moment apart.
+  for (int attempt = 0; ok; ++attempt) {
+    if (MoveFileExA(tmp.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) break;
     error = GetLastError();
+    if (attempt == 9 || (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION)) {
+      ok = false;
+    } else {
+      Sleep(20);
+    }
   }
   if (!ok) {
     DeleteFileA(tmp.c_str());
