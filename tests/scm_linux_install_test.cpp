@@ -148,8 +148,8 @@ class PosixInstall : public ::testing::Test {
     }
     return lines;
   }
-  // After network shares are mounted; on demand but enablable; a crash restarts, a start abandoned for its settings (78) does
-  // not; the programs it started outlive a stop.
+  // After network shares are mounted; on demand but enablable; a crash restarts, a start abandoned
+  // for its settings (78) does not; the programs it started outlive a stop.
   static std::vector<std::string> ExpectedSettings(const std::string& execStart,
                                                    const std::string& description) {
     return {"[Unit]",

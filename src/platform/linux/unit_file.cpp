@@ -118,7 +118,8 @@ std::string UnitFile(const char* description, const char* exePath) {
   return "[Unit]\nDescription=" + UnitText(description) +
          "\n# A watched folder may be a network share: started once those are mounted.\n"
          "Wants=network-online.target\nAfter=network-online.target remote-fs.target\n"
-         "\n[Service]\nType=notify\nExecStart=" + ExecPath(exePath) +
+         "\n[Service]\nType=notify\nExecStart=" +
+         ExecPath(exePath) +
          "\n# The programs it starts live on when it stops.\nKillMode=process\n"
          "Restart=on-failure\nRestartSec=5\n"
          "# A start abandoned for wrong settings: starting again would fail the same way.\n"

@@ -40,7 +40,7 @@ struct Notification {
   // (WatcherNames); none: every change wakes it.
   std::vector<std::u16string> names;
   std::atomic<std::uint64_t> departures{0};
-  bool woken = false;  // while the folder's records are read: to be woken once they are
+  bool woken = false;          // while the folder's records are read: to be woken once they are
   bool othersUnheard = false;  // the folder is on another machine (remote_path.h)
 };
 
