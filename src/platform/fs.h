@@ -33,6 +33,11 @@ Handle OpenExclusive(const char* path, bool* undecided = nullptr);
 // as against a file that is not there or cannot be opened at all. Read it right after the open.
 bool OpenFoundFileHeld();
 
+// Whether it failed because the file was not there (gone since it was seen, or its folder).
+// A failure that is neither held nor missing is a refusal (no access, a name the system will not
+// open): LastError says why.
+bool OpenFoundFileMissing();
+
 // What tells one received file from another: its last-write time (as FileWriteTime gives it)
 // and its identity, which another file under the same name does not share (Windows: volume
 // serial number and file index; Linux: device and inode). 0 in every field: nothing seen.

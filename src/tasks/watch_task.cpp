@@ -48,6 +48,12 @@ constexpr std::uint32_t kRemoteSettleMs = 2000;
 
 bool IsHandle(plat::Handle h) { return h != plat::kNoHandle && h != nullptr; }
 
+// The same file with the same last-write time.
+bool SameStamp(const plat::FileStamp& a, const plat::FileStamp& b) {
+  return a.timeLow == b.timeLow && a.timeHigh == b.timeHigh && a.volume == b.volume &&
+         a.index == b.index;
+}
+
 // Reads one settings value into its field; false when the value does not fit it, which is
 // refused rather than cut: a cut path names another file, and cut parameters start the program
 // with half of them.
@@ -227,9 +233,7 @@ bool WatchTask::Look() {
     lookValid = false;
     return true;
   }
-  const bool same = lookValid && now.size == seen.size && now.stamp.timeLow == seen.stamp.timeLow &&
-                    now.stamp.timeHigh == seen.stamp.timeHigh &&
-                    now.stamp.volume == seen.stamp.volume && now.stamp.index == seen.stamp.index;
+  const bool same = lookValid && now.size == seen.size && SameStamp(now.stamp, seen.stamp);
   if (!same) {
     // Changed since the last look: its writer may be at work on another machine, where no
     // open of it can be seen. It is checked once it has stayed as it is for the settle span.
@@ -241,6 +245,8 @@ bool WatchTask::Look() {
   if (quietMs < kRemoteSettleMs) quietMs += lookMs;
   if (quietMs < kRemoteSettleMs) return true;
   if (!ReceivedAnew(last, now.stamp, plat::Departures(notification))) return true;
+  // A file said to be refused is tried again at its next change, not at every look.
+  if (refusedLogged && SameStamp(now.stamp, refusedStamp)) return true;
   return AfterRound(CheckFile(kAttempts), true);
 }
 
@@ -258,16 +264,19 @@ bool ReceivedAnew(const LastSeen& last, const plat::FileStamp& now, std::uint64_
 
 WatchTask::Round WatchTask::CheckFile(int attempts) {
   bool held = false;
+  // Why the last attempt could not open a file that was there, when not for its being held.
+  std::uint32_t refusal = 0;
+  plat::FileStamp stamp;
   for (int attempt = 0; attempt < attempts; ++attempt) {
     // A file rewritten without pause keeps every attempt busy opening and starting; the stop
     // must get through between them, not only in the pause after a failed open.
     if (StopRequested()) return Round::Stopped;
     held = false;
+    refusal = 0;
     std::uint32_t mark = plat::CloseMark(notification);
     // First a look that stands in nobody's way. The file last seen, as it was then, was not
     // written anew: no exclusive open is needed, and none is made, since each one refuses its
     // sender's opens of the file for that instant.
-    plat::FileStamp stamp;
     const bool there = plat::PeekFileStamp(checkFile, &stamp);
     if (there && !ReceivedAnew(last, stamp, plat::Departures(notification))) {
       last.unwatched = false;
@@ -293,7 +302,9 @@ WatchTask::Round WatchTask::CheckFile(int attempts) {
         file = plat::OpenSettled(notification, checkFile);
       }
       if (file == plat::kNoHandle) {
+        const std::uint32_t error = plat::LastError();
         held = plat::OpenFoundFileHeld();
+        if (!held && !plat::OpenFoundFileMissing()) refusal = error;
       } else {
         timeRead = plat::FileStampOf(file, &stamp);
         plat::CloseObject(file);
@@ -331,7 +342,20 @@ WatchTask::Round WatchTask::CheckFile(int attempts) {
     // the next run, rather than never.
     if (keeper != nullptr) keeper->Remember(taskSection, checkFile, stamp);
   }
+  if (refusal != 0) LogRefused(stamp, refusal);
   return held ? Round::Held : Round::Done;
+}
+
+void WatchTask::LogRefused(const plat::FileStamp& stamp, std::uint32_t error) {
+  // Once per write: the rounds that a later change or look brings for the same file say nothing
+  // new. The write is not counted as seen, so a file made readable is started for at its next
+  // change.
+  if (refusedLogged && SameStamp(stamp, refusedStamp)) return;
+  refusedStamp = stamp;
+  refusedLogged = true;
+  char reason[kTextField];
+  plat::SetLastErrorCode(error);
+  WriteLog(msg::kCheckNotOpened, checkFile, LastErrorTextInto(reason, sizeof reason));
 }
 
 void WatchTask::StopAwaitingRelease() {

@@ -72,6 +72,9 @@ struct WatchTask {
   char params[kTextField] = {};
   // Whether the log already says that this task's check fell back to a weaker one.
   bool weakerCheckLogged = false;
+  // The file last said to be refused (it could not be opened, not for being held).
+  bool refusedLogged = false;
+  plat::FileStamp refusedStamp;
   // While its attempts keep finding the file held: whether the notification hears the holder
   // let go, and the pause before the file is tried again (0 while nothing is held).
   bool awaitingRelease = false;
@@ -123,6 +126,8 @@ struct WatchTask {
   // newRound: the round followed a change. False when a stop ended it.
   bool AfterRound(Round round, bool newRound);
   void StopAwaitingRelease();
+  // Logs that the file with stamp could not be opened for error, unless already said for it.
+  void LogRefused(const plat::FileStamp& stamp, std::uint32_t error);
   // Why the notification could not be armed at start (the system's error code).
   std::uint32_t armError = 0;
   // Logs that the folder cannot be watched, and on a second line why (error).

@@ -72,6 +72,9 @@ inline constexpr char kStateNotWritten[] = "状態ファイル %s に書き込�
 inline constexpr char kPollSecondsBad[] =
     "PollSeconds=%s は使えません。空（自動）、0（見ない）、1 から "
     "3600（秒）のいずれかを指定してください。\n";
+// The check file cannot be opened for a reason other than its being held; the system's reason
+// ends the line.
+inline constexpr char kCheckNotOpened[] = "%s を開けないため、確認できません。 - %s";
 inline constexpr char kCaughtUp[] = "%s は停止中に届いています。\n";
 inline constexpr char kWatcherHeldUp[] =
     "ファイル受信監視スレッド[%s]は監視ディレクトリ %s "

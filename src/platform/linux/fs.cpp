@@ -94,6 +94,8 @@ Handle OpenExclusive(const char* path, bool* undecided) {
 
 bool OpenFoundFileHeld() { return errno == EBUSY; }
 
+bool OpenFoundFileMissing() { return errno == ENOENT || errno == ENOTDIR; }
+
 namespace lnx {
 namespace {
 

@@ -34,6 +34,12 @@ bool OpenFoundFileHeld() {
   return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
 }
 
+bool OpenFoundFileMissing() {
+  const DWORD error = GetLastError();
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+         error == ERROR_DELETE_PENDING;
+}
+
 namespace {
 
 bool StampOf(HANDLE h, FileStamp* stamp) {
