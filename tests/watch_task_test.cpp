@@ -502,6 +502,113 @@ TEST(ReceivedAnew, TellsANewFileFromTheOneLastSeen) {
   }
 }
 
+// A time put back right after a start, over the file started for: the rest of that delivery.
+TEST(SetBackAfterStart, TellsTheRestOfADeliveryFromANewOne) {
+  kelm::StartedFor started;
+  started.stamp.timeLow = 100;
+  started.stamp.timeHigh = 5;
+  started.stamp.volume = 7;
+  started.stamp.index = 42;
+  started.stamp.size = 12;
+  started.digest = {0xabc, true};
+  kelm::LastSeen last;
+  last.stamp = started.stamp;
+  last.departures = 3;
+  const struct {
+    const char* what;
+    void (*vary)(std::uint32_t* sinceMs, plat::FileStamp* now, kelm::Digest* digest,
+                 std::uint64_t* departures);
+    bool same;
+  } rows[] = {
+      {"put back at once", [](std::uint32_t*, plat::FileStamp*, kelm::Digest*, std::uint64_t*) {},
+       true},
+      {"put back just inside the span",
+       [](std::uint32_t* s, plat::FileStamp*, kelm::Digest*, std::uint64_t*) {
+         *s = kelm::kSetBackMs;
+       },
+       true},
+      {"put back later on",
+       [](std::uint32_t* s, plat::FileStamp*, kelm::Digest*, std::uint64_t*) {
+         *s = kelm::kSetBackMs + 1;
+       },
+       false},
+      {"never started",
+       [](std::uint32_t* s, plat::FileStamp*, kelm::Digest*, std::uint64_t*) {
+         *s = kelm::kNeverStarted;
+       },
+       false},
+      {"set forward (a touch)",
+       [](std::uint32_t*, plat::FileStamp* n, kelm::Digest*, std::uint64_t*) { n->timeHigh = 6; },
+       false},
+      {"rewritten, same size",
+       [](std::uint32_t*, plat::FileStamp*, kelm::Digest* d, std::uint64_t*) { d->value = 0xabd; },
+       false},
+      {"contents not read",
+       [](std::uint32_t*, plat::FileStamp*, kelm::Digest* d, std::uint64_t*) { d->known = false; },
+       false},
+      {"another size",
+       [](std::uint32_t*, plat::FileStamp* n, kelm::Digest*, std::uint64_t*) { n->size = 13; },
+       false},
+      {"another file",
+       [](std::uint32_t*, plat::FileStamp* n, kelm::Digest*, std::uint64_t*) { n->index = 43; },
+       false},
+      {"the name left meanwhile",
+       [](std::uint32_t*, plat::FileStamp*, kelm::Digest*, std::uint64_t* d) { ++*d; }, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::uint32_t sinceMs = 40;
+    plat::FileStamp now = started.stamp;
+    now.timeHigh = 4;  // put back, unless the row says otherwise
+    kelm::Digest digest = started.digest;
+    std::uint64_t departures = last.departures;
+    row.vary(&sinceMs, &now, &digest, &departures);
+    EXPECT_EQ(kelm::SetBackAfterStart(started, sinceMs, last, now, digest, departures), row.same);
+  }
+}
+
+// Senders that set the file's time after closing it (a copy that keeps the original's time, a
+// write then touch -r; on Windows a copy that opens the file again to set it): one start per
+// delivery, whether the check comes between the close and the time change or after both. Each
+// receipt has the size of the last and an older time, so only its contents tell it is new.
+TEST_F(WatchTaskTest, ATimePutBackAfterTheCloseIsPartOfTheSameDelivery) {
+  const std::string rec = inst_.Path("rec.txt");
+  const std::string check = inst_.Watched("in.dat");
+  inst_.WriteServiceIni(inst_.watched);
+  inst_.WriteTaskIni(inst_.RecorderTask("A", "in.dat", rec));
+  Start("A");
+  const std::int64_t kSecond = 10000000, old = 130000000000000000;  // 2012
+  std::size_t starts = 0;
+  auto started = [&] {
+    if (!testenv::WaitFor([&] { return RecordsIn(rec) > starts; })) return false;
+    ++starts;
+    return true;
+  };
+  for (int i = 0; i < 40; ++i) {
+    SCOPED_TRACE(i);
+    ASSERT_TRUE(testenv::WriteFile(check, "receipt " + std::to_string(1000 + i)));
+    if (i < 20) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_TRUE(testenv::SetWriteTime(check, old - i * kSecond));
+    ASSERT_TRUE(started()) << "never started";
+  }
+  testenv::SleepForChangeToSettle();
+  EXPECT_EQ(RecordsIn(rec), 40u) << "a delivery started more than once";
+  starts = RecordsIn(rec);
+
+  // A touch to now, and a time put back long after the start: each is a delivery of its own.
+  const auto sinceUnix = std::chrono::system_clock::now().time_since_epoch();
+  const std::int64_t now =
+      std::chrono::duration_cast<std::chrono::microseconds>(sinceUnix).count() * 10 +
+      116444736000000000;
+  ASSERT_TRUE(testenv::SetWriteTime(check, now));
+  EXPECT_TRUE(started()) << "a touch to now";
+  std::this_thread::sleep_for(std::chrono::milliseconds(kelm::kSetBackMs + 500));
+  ASSERT_TRUE(testenv::SetWriteTime(check, old - 100 * kSecond));
+  EXPECT_TRUE(started()) << "a time put back later on";
+  testenv::SleepForChangeToSettle();
+  EXPECT_EQ(RecordsIn(rec), starts);
+}
+
 TEST_F(WatchTaskTest, AFolderThatComesBackStartsOnlyForWhatChangedWhileAway) {
   const std::string rec = inst_.Path("rec.txt");
   const std::string away = inst_.watched + ".away";

@@ -45,17 +45,13 @@ bool OpenFoundFileMissing();
 // even where the identity is reused and the last-write time copied, and that a rename leaves as it
 // was (Windows: the creation time; Linux: the birth time, 0 where the file system keeps none), in
 // the units of the last-write time: what tells a file replaced while nobody watched.
+// size is the file's length when the stamp was read (not kept across a stop).
 struct FileStamp {
   std::uint32_t timeLow = 0;
   std::uint32_t timeHigh = 0;
   std::uint64_t volume = 0;
   std::uint64_t index = 0;
   std::uint64_t change = 0;
-};
-
-// What a look at a file sees: its stamp and its size.
-struct FileLook {
-  FileStamp stamp;
   std::uint64_t size = 0;
 };
 
@@ -64,10 +60,14 @@ struct FileLook {
 // makes a network file system's client fetch its attributes afresh (a cached stat can be
 // seconds behind), and asks the path where it may not open it; Windows opens it for its
 // attributes only. False when it cannot be read (missing, no access).
-bool LookAtFile(const char* path, FileLook* look);
+bool LookAtFile(const char* path, FileStamp* look);
 
 // The stamp of a file opened by OpenExclusive or OpenSettled. False when it cannot be read.
 bool FileStampOf(Handle file, FileStamp* stamp);
+
+// Reads up to size bytes from the start of a file opened by OpenExclusive or OpenSettled into
+// buf; *got says how many (fewer at its end). False when it cannot be read.
+bool ReadFileStart(Handle file, void* buf, std::size_t size, std::size_t* got);
 
 // The stamp of the file at path, read without standing in anyone's way: Windows opens it for
 // its attributes only, sharing everything, which no sender's open is refused for; Linux asks

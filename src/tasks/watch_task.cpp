@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "diag/error_text.h"
 #include "diag/log.h"
@@ -47,6 +48,25 @@ constexpr std::uint32_t kAutoLookMs = 1000;
 constexpr std::uint32_t kRemoteSettleMs = 2000;
 
 bool IsHandle(plat::Handle h) { return h != plat::kNoHandle && h != nullptr; }
+
+// The first bytes of a checked file, hashed (FNV-1a, 64 bits): enough to tell a rewrite from
+// the same contents with only their time changed, at the cost of one small read per start.
+constexpr std::size_t kDigestBytes = 64 * 1024;
+
+Digest DigestOf(plat::Handle file) {
+  Digest digest;
+  const std::unique_ptr<char[]> buf(new char[kDigestBytes]);
+  std::size_t got = 0;
+  if (!plat::ReadFileStart(file, buf.get(), kDigestBytes, &got)) return digest;
+  std::uint64_t h = 0xcbf29ce484222325ull;
+  for (std::size_t i = 0; i < got; ++i) {
+    h ^= static_cast<unsigned char>(buf[i]);
+    h *= 0x100000001b3ull;
+  }
+  digest.value = h;
+  digest.known = true;
+  return digest;
+}
 
 // The same file with the same last-write time.
 bool SameStamp(const plat::FileStamp& a, const plat::FileStamp& b) {
@@ -227,13 +247,27 @@ void WatchTask::SetLookInterval() {
   }
 }
 
+bool SetBackAfterStart(const StartedFor& started, std::uint32_t sinceMs, const LastSeen& last,
+                       const plat::FileStamp& now, const Digest& digest, std::uint64_t departures) {
+  if (!started.digest.known || !digest.known || sinceMs > kSetBackMs) return false;
+  if (last.goneSeen || departures != last.departures) return false;
+  const plat::FileStamp& was = started.stamp;
+  if ((was.volume | was.index) == 0 || now.volume != was.volume || now.index != was.index) {
+    return false;
+  }
+  if (now.size != was.size || digest.value != started.digest.value) return false;
+  const std::uint64_t before = (static_cast<std::uint64_t>(was.timeHigh) << 32) | was.timeLow;
+  const std::uint64_t after = (static_cast<std::uint64_t>(now.timeHigh) << 32) | now.timeLow;
+  return after < before;
+}
+
 bool WatchTask::Look() {
-  plat::FileLook now;
+  plat::FileStamp now;
   if (!plat::LookAtFile(checkFile, &now)) {
     lookValid = false;
     return true;
   }
-  const bool same = lookValid && now.size == seen.size && SameStamp(now.stamp, seen.stamp);
+  const bool same = lookValid && now.size == seen.size && SameStamp(now, seen);
   if (!same) {
     // Changed since the last look: its writer may be at work on another machine, where no
     // open of it can be seen. It is checked once it has stayed as it is for the settle span.
@@ -244,9 +278,9 @@ bool WatchTask::Look() {
   }
   if (quietMs < kRemoteSettleMs) quietMs += lookMs;
   if (quietMs < kRemoteSettleMs) return true;
-  if (!ReceivedAnew(last, now.stamp, plat::Departures(notification))) return true;
+  if (!ReceivedAnew(last, now, plat::Departures(notification))) return true;
   // A file said to be refused is tried again at its next change, not at every look.
-  if (refusedLogged && SameStamp(now.stamp, refusedStamp)) return true;
+  if (refusedLogged && SameStamp(now, refusedStamp)) return true;
   return AfterRound(CheckFile(kAttempts), true);
 }
 
@@ -288,6 +322,7 @@ WatchTask::Round WatchTask::CheckFile(int attempts) {
     if (!there && plat::RearmNotification(notification)) last.goneSeen = true;
 
     bool timeRead = false;
+    Digest digest;
     if (there) {
       bool undecided = false;
       plat::Handle file = plat::OpenExclusive(checkFile, &undecided);
@@ -307,6 +342,7 @@ WatchTask::Round WatchTask::CheckFile(int attempts) {
         if (!held && !plat::OpenFoundFileMissing()) refusal = error;
       } else {
         timeRead = plat::FileStampOf(file, &stamp);
+        if (timeRead) digest = DigestOf(file);
         plat::CloseObject(file);
       }
     }
@@ -326,9 +362,16 @@ WatchTask::Round WatchTask::CheckFile(int attempts) {
       last.unwatched = false;
       break;
     }
+    const bool setBack =
+        SetBackAfterStart(started, MsSinceStart(), last, stamp, digest, departures);
     last.stamp = stamp;
     last.departures = departures;
     last.goneSeen = last.unwatched = false;
+    if (setBack) {
+      // Its sender put the time back after closing it: the delivery just started for.
+      if (keeper != nullptr) keeper->Remember(taskSection, checkFile, stamp);
+      break;
+    }
     // The write counts as seen either way: a program that cannot start is reported once per
     // write, not retried.
     if (plat::ShellOpen(program, params)) {
@@ -338,12 +381,22 @@ WatchTask::Round WatchTask::CheckFile(int attempts) {
       WriteLog(msg::kProgramNotStarted, checkFile, params,
                LastErrorTextInto(reason, sizeof reason));
     }
+    started.stamp = stamp;
+    started.digest = digest;
+    started.at = std::chrono::steady_clock::now();
     // After the start, never before it: a stop that comes between them starts it once more at
     // the next run, rather than never.
     if (keeper != nullptr) keeper->Remember(taskSection, checkFile, stamp);
   }
   if (refusal != 0) LogRefused(stamp, refusal);
   return held ? Round::Held : Round::Done;
+}
+
+std::uint32_t WatchTask::MsSinceStart() const {
+  if (!started.digest.known) return kNeverStarted;
+  const auto since = std::chrono::steady_clock::now() - started.at;
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(since).count();
+  return ms < 0 ? 0 : ms >= kNeverStarted ? kNeverStarted : static_cast<std::uint32_t>(ms);
 }
 
 void WatchTask::LogRefused(const plat::FileStamp& stamp, std::uint32_t error) {

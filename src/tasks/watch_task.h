@@ -3,6 +3,7 @@
 // the handles of its watcher thread.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -44,6 +45,33 @@ bool ParsePollSeconds(const char* text, int* seconds);
 // that left and came back, or another file under the name, is, even with the time last seen.
 bool ReceivedAnew(const LastSeen& last, const plat::FileStamp& now, std::uint64_t departures);
 
+// A hash of a file's first bytes (known: it could be read).
+struct Digest {
+  std::uint64_t value = 0;
+  bool known = false;
+};
+
+// The file the program was last started for: its stamp and its digest.
+struct StartedFor {
+  plat::FileStamp stamp;
+  Digest digest;
+  std::chrono::steady_clock::time_point at;
+};
+
+// How long after a start a time put back still belongs to that delivery, and the span given
+// where there was no start.
+constexpr std::uint32_t kSetBackMs = 3000;
+constexpr std::uint32_t kNeverStarted = 0xFFFFFFFFu;
+
+// Whether the file now (digest: of its first bytes), seen sinceMs after the program was started
+// for started, is that same delivery with its time put back by its sender after closing it (a
+// copy that keeps the original's time, a touch -r): the same file with the same size and
+// contents, the name left by nobody since, and a last-write time before the one started for,
+// within kSetBackMs of the start. A time set forward (a touch), a write, or a time put back
+// later is a new delivery.
+bool SetBackAfterStart(const StartedFor& started, std::uint32_t sinceMs, const LastSeen& last,
+                       const plat::FileStamp& now, const Digest& digest, std::uint64_t departures);
+
 struct WatchTask {
   plat::Handle thread = plat::kNoHandle;
   plat::Handle stopEvent = plat::kNoHandle;
@@ -59,7 +87,7 @@ struct WatchTask {
   // setting, the interval (0: never), and what the last look saw and for how long unchanged.
   int pollSeconds = kPollAuto;
   std::uint32_t lookMs = 0;
-  plat::FileLook seen;
+  plat::FileStamp seen;
   bool lookValid = false;
   std::uint32_t quietMs = 0;
   char checkDir[kTextField] = {};
@@ -72,6 +100,8 @@ struct WatchTask {
   char params[kTextField] = {};
   // Whether the log already says that this task's check fell back to a weaker one.
   bool weakerCheckLogged = false;
+  // What the program was last started for in this run.
+  StartedFor started;
   // The file last said to be refused (it could not be opened, not for being held).
   bool refusedLogged = false;
   plat::FileStamp refusedStamp;
@@ -126,6 +156,8 @@ struct WatchTask {
   // newRound: the round followed a change. False when a stop ended it.
   bool AfterRound(Round round, bool newRound);
   void StopAwaitingRelease();
+  // Milliseconds since the last start, kNeverStarted before the first.
+  std::uint32_t MsSinceStart() const;
   // Logs that the file with stamp could not be opened for error, unless already said for it.
   void LogRefused(const plat::FileStamp& stamp, std::uint32_t error);
   // Why the notification could not be armed at start (the system's error code).

@@ -138,30 +138,57 @@ bool RemoveTreeFromHost(const std::string& path) {
   return WaitFor([&] { return !Exists(path); });
 }
 
+namespace {
+
+#ifdef _WIN32
+HANDLE OpenForTime(const std::string& path) {
+  return CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                     0, nullptr);
+}
+bool SetTimeOf(HANDLE h, std::int64_t units) {
+  FILETIME ft{static_cast<DWORD>(units), static_cast<DWORD>(units >> 32)};
+  return SetFileTime(h, nullptr, nullptr, &ft) != 0;
+}
+#else
+bool SetTimeOf(const std::string& path, std::int64_t units) {
+  const std::int64_t ns = (units - 116444736000000000) * 100;
+  timespec times[2];
+  times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(ns / 1000000000);
+  times[0].tv_nsec = times[1].tv_nsec = static_cast<long>(ns % 1000000000);
+  return utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+}
+#endif
+
+}  // namespace
+
+bool SetWriteTime(const std::string& path, std::int64_t units) {
+#ifdef _WIN32
+  HANDLE h = OpenForTime(path);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  const bool ok = SetTimeOf(h, units);
+  CloseHandle(h);
+  return ok;
+#else
+  return SetTimeOf(path, units);
+#endif
+}
+
 TimeRewriter::TimeRewriter(const std::string& path) {
   thread_ = std::thread([this, path] {
     // Distinct times, one microsecond apart: the clock's own steps may be coarser than a
     // watcher's attempts.
     const std::int64_t base = 130000000000000000;  // 2012, in 100 ns units since 1601
 #ifdef _WIN32
-    HANDLE h = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
+    HANDLE h = OpenForTime(path);
     if (h == INVALID_HANDLE_VALUE) return;
     for (std::int64_t i = 0; running_; ++i) {
-      const std::int64_t t = base + i * 10;
-      FILETIME ft{static_cast<DWORD>(t), static_cast<DWORD>(t >> 32)};
-      if (SetFileTime(h, nullptr, nullptr, &ft)) ++rewrites_;
+      if (SetTimeOf(h, base + i * 10)) ++rewrites_;
     }
     CloseHandle(h);
 #else
     for (std::int64_t i = 0; running_; ++i) {
-      const std::int64_t units = base + i * 10;
-      const std::int64_t ns = (units - 116444736000000000) * 100;
-      timespec times[2];
-      times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(ns / 1000000000);
-      times[0].tv_nsec = times[1].tv_nsec = static_cast<long>(ns % 1000000000);
-      if (utimensat(AT_FDCWD, path.c_str(), times, 0) == 0) ++rewrites_;
+      if (SetTimeOf(path, base + i * 10)) ++rewrites_;
     }
 #endif
   });

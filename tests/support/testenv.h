@@ -90,6 +90,11 @@ bool RemoveTree(const std::string& path);
 // the folder stays until the last handle to it is closed. True once the folder is gone.
 bool RemoveTreeFromHost(const std::string& path);
 
+// Sets the last-write time of the file at path (100 ns units since 1601) as a sender that sets
+// it after closing the file does: Linux by path; Windows by opening the file again for its
+// attributes, sharing everything. False when it could not be set.
+bool SetWriteTime(const std::string& path, std::int64_t units);
+
 // Gives a file a new last-write time over and over, as fast as it can, from a thread of its
 // own, until destroyed: a file rewritten without pause, whose exclusive open still succeeds at
 // any moment (the time is set by path on Linux, through a handle opened for attributes only on

@@ -130,8 +130,7 @@ namespace {
 
 // The stamp of dirFd/path (with AT_EMPTY_PATH: of dirFd itself). The birth time is asked for
 // too; a file system that keeps none leaves change 0.
-bool StampAt(int dirFd, const char* path, int flags, FileStamp* stamp,
-             std::uint64_t* size = nullptr) {
+bool StampAt(int dirFd, const char* path, int flags, FileStamp* stamp) {
   struct statx sx;
   if (statx(dirFd, path, flags, STATX_BASIC_STATS | STATX_BTIME, &sx) < 0) return false;
   const struct timespec written = {static_cast<time_t>(sx.stx_mtime.tv_sec),
@@ -148,7 +147,7 @@ bool StampAt(int dirFd, const char* path, int flags, FileStamp* stamp,
   }
   stamp->volume = makedev(sx.stx_dev_major, sx.stx_dev_minor);
   stamp->index = sx.stx_ino;
-  if (size != nullptr) *size = sx.stx_size;
+  stamp->size = sx.stx_size;
   return true;
 }
 
@@ -164,19 +163,39 @@ bool FileStampOf(Handle file, FileStamp* stamp) {
   return lnx::StampAt(f->fd(), "", AT_EMPTY_PATH, stamp);
 }
 
-bool LookAtFile(const char* path, FileLook* look) {
+bool LookAtFile(const char* path, FileStamp* look) {
   if (path == nullptr || look == nullptr) {
     errno = EINVAL;
     return false;
   }
   // Non-blocking: a FIFO under the name must not hang the look.
   const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) return lnx::StampAt(AT_FDCWD, path, 0, &look->stamp, &look->size);
-  const bool ok = lnx::StampAt(fd, "", AT_EMPTY_PATH, &look->stamp, &look->size);
+  if (fd < 0) return lnx::StampAt(AT_FDCWD, path, 0, look);
+  const bool ok = lnx::StampAt(fd, "", AT_EMPTY_PATH, look);
   const int err = errno;
   close(fd);
   errno = err;
   return ok;
+}
+
+bool ReadFileStart(Handle file, void* buf, std::size_t size, std::size_t* got) {
+  auto* f = dynamic_cast<lnx::CheckedFile*>(lnx::AsObject(file));
+  if (f == nullptr || (buf == nullptr && size != 0) || got == nullptr) {
+    errno = EINVAL;
+    return false;
+  }
+  *got = 0;
+  while (*got < size) {
+    const ssize_t n =
+        pread(f->fd(), static_cast<char*>(buf) + *got, size - *got, static_cast<off_t>(*got));
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    *got += static_cast<std::size_t>(n);
+  }
+  return true;
 }
 
 bool PeekFileStamp(const char* path, FileStamp* stamp) {

@@ -51,6 +51,7 @@ bool StampOf(HANDLE h, FileStamp* stamp) {
   stamp->index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
   stamp->change = (static_cast<std::uint64_t>(info.ftCreationTime.dwHighDateTime) << 32) |
                   info.ftCreationTime.dwLowDateTime;
+  stamp->size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
   return true;
 }
 
@@ -64,7 +65,7 @@ bool FileStampOf(Handle file, FileStamp* stamp) {
   return StampOf(file, stamp);
 }
 
-bool LookAtFile(const char* path, FileLook* look) {
+bool LookAtFile(const char* path, FileStamp* look) {
   if (path == nullptr || look == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return false;
@@ -76,15 +77,29 @@ bool LookAtFile(const char* path, FileLook* look) {
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
-  BY_HANDLE_FILE_INFORMATION info;
-  bool ok = StampOf(h, &look->stamp) && GetFileInformationByHandle(h, &info);
+  const bool ok = StampOf(h, look);
   const DWORD error = GetLastError();
   CloseHandle(h);
-  if (!ok) {
-    SetLastError(error);
+  SetLastError(error);
+  return ok;
+}
+
+bool ReadFileStart(Handle file, void* buf, std::size_t size, std::size_t* got) {
+  if (file == nullptr || file == kNoHandle || (buf == nullptr && size != 0) || got == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
     return false;
   }
-  look->size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  *got = 0;
+  LARGE_INTEGER start = {};
+  if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) return false;
+  while (*got < size) {
+    const std::size_t left = size - *got;
+    const DWORD want = left > 0x10000000 ? 0x10000000 : static_cast<DWORD>(left);
+    DWORD n = 0;
+    if (!ReadFile(file, static_cast<char*>(buf) + *got, want, &n, nullptr)) return false;
+    if (n == 0) break;
+    *got += n;
+  }
   return true;
 }
 
@@ -93,10 +108,7 @@ bool PeekFileStamp(const char* path, FileStamp* stamp) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return false;
   }
-  FileLook look;
-  if (!LookAtFile(path, &look)) return false;
-  *stamp = look.stamp;
-  return true;
+  return LookAtFile(path, stamp);
 }
 
 bool FileWriteTime(Handle file, std::uint32_t* low, std::uint32_t* high) {
