@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/profile.h"
@@ -20,9 +21,9 @@ std::string Ini(const std::string& name, const std::string& bytes) {
 }
 
 std::string Get(const std::string& file, const char* section, const char* key,
-                std::size_t size = 260) {
+                std::size_t size = 260, plat::ProfileText* text = nullptr) {
   std::vector<char> buf(size + 16, 'X');
-  const std::size_t n = plat::ProfileString(file.c_str(), section, key, buf.data(), size);
+  const std::size_t n = plat::ProfileString(file.c_str(), section, key, buf.data(), size, text);
   EXPECT_EQ(buf[n], '\0');
   EXPECT_EQ(std::strlen(buf.data()), n);
   for (std::size_t i = size; i < buf.size(); ++i) EXPECT_EQ(buf[i], 'X') << "written past size";
@@ -216,6 +217,156 @@ TEST(ProfileSectionNames, TaskListBufferOf2049Bytes) {
   // The cut name matches no section, so its settings read empty.
   EXPECT_EQ(Get(f, names.back().c_str(), "CheckFile"), "");
   EXPECT_EQ(Get(f, names[185].c_str(), "CheckFile"), "in.dat");
+}
+
+// Settings files as today's editors save them. The file bytes are the same on both builds (u8
+// and u literals are UTF-8 and UTF-16 whatever the build's code page); what is read is in the
+// build's code page: UTF-8 on Linux, code page 932 under Wine, written out as bytes.
+const std::string kTaskUtf8 = u8"受信タスク";
+const std::string kTask932 = "\x8e\xf3\x90\x4d\x83\x5e\x83\x58\x83\x4e";
+const std::string kDatUtf8 = u8"受信.dat";
+const std::string kDat932 = "\x8e\xf3\x90\x4d.dat";
+
+// A UTF-16 file: its byte order mark, then the units.
+std::string Utf16File(std::u16string_view text, bool bigEndian = false) {
+  std::string bytes = bigEndian ? "\xFE\xFF" : "\xFF\xFE";
+  for (const char16_t u : text) {
+    const char high = static_cast<char>(u >> 8);
+    const char low = static_cast<char>(u & 0xFF);
+    bytes += bigEndian ? high : low;
+    bytes += bigEndian ? low : high;
+  }
+  return bytes;
+}
+
+const char* Said(plat::ProfileText text) {
+  switch (text) {
+    case plat::ProfileText::kAsWritten:
+      return "kAsWritten";
+    case plat::ProfileText::kNotUtf8:
+      return "kNotUtf8";
+    case plat::ProfileText::kNoForm:
+      return "kNoForm";
+  }
+  return "(not set)";
+}
+
+// What each build reads of one task file: the section's name as ProfileSectionNames lists it,
+// and its CheckFile read by that name.
+TEST(ProfileEncodings, SettingsFileMatrix) {
+  using plat::ProfileText;
+  struct Reads {
+    std::string section;
+    std::string value;
+    ProfileText text;
+  };
+  struct Row {
+    const char* file;
+    std::string bytes;
+    Reads onLinux;
+    Reads onWindows;
+  };
+  const std::string ja = u8"[受信タスク]\r\nCheckFile=受信.dat\r\n";
+  const std::u16string ja16 = u"[受信タスク]\r\nCheckFile=受信.dat\r\n";
+  const Reads jaLinux = {kTaskUtf8, kDatUtf8, ProfileText::kAsWritten};
+  const Reads jaWindows = {kTask932, kDat932, ProfileText::kAsWritten};
+  const Row rows[] = {
+      {"UTF-8 with a mark", "\xEF\xBB\xBF" + ja, jaLinux, jaWindows},
+      {"UTF-8 without a mark", ja, jaLinux, jaWindows},
+      {"UTF-16 LE with a mark", Utf16File(ja16), jaLinux, jaWindows},
+      {"UTF-16 BE with a mark", Utf16File(ja16, true), jaLinux, jaWindows},
+      {"code page 932",
+       "[" + kTask932 + "]\r\nCheckFile=" + kDat932 + "\r\n",
+       {kTask932, kDat932, ProfileText::kNotUtf8},
+       {kTask932, kDat932, ProfileText::kAsWritten}},
+      {"UTF-8, Hangul in the value",
+       u8"[受信タスク]\r\nCheckFile=한.dat\r\n",
+       {kTaskUtf8, u8"한.dat", ProfileText::kAsWritten},
+       {kTask932, "", ProfileText::kNoForm}},
+      {"UTF-16, an emoji in the value",
+       Utf16File(u"[受信タスク]\r\nCheckFile=😀.dat\r\n"),
+       {kTaskUtf8, u8"😀.dat", ProfileText::kAsWritten},
+       {kTask932, "", ProfileText::kNoForm}},
+      {"UTF-8, Hangul in the section name",
+       u8"[한]\r\nCheckFile=in.dat\r\n",
+       {u8"한", "in.dat", ProfileText::kAsWritten},
+       {"?", "", ProfileText::kNoForm}},
+  };
+  for (const Row& row : rows) {
+#ifdef _WIN32
+    const Reads& want = row.onWindows;
+#else
+    const Reads& want = row.onLinux;
+#endif
+    const std::string f = Ini("task.ini", row.bytes);
+    char names[64];
+    plat::ProfileSectionNames(f.c_str(), names, sizeof names);
+    EXPECT_EQ(Walk(names, sizeof names), std::vector<std::string>{want.section}) << row.file;
+    auto text = static_cast<ProfileText>(-1);
+    EXPECT_EQ(Get(f, want.section.c_str(), "CheckFile", 260, &text), want.value) << row.file;
+    EXPECT_STREQ(Said(text), Said(want.text)) << row.file;
+    // A key that is not there is no value to report on.
+    EXPECT_EQ(Get(f, want.section.c_str(), "Task", 260, &text), "") << row.file;
+    EXPECT_STREQ(Said(text), "kAsWritten") << row.file;
+  }
+}
+
+// Each section of a Unicode file is found again by the name ProfileSectionNames gives it, one
+// the code page cannot name included: its value is reported, never taken from another section.
+TEST(ProfileEncodings, SectionsOfAUnicodeFileAreFoundByTheirListedNames) {
+  const std::string f = Ini("task.ini",
+                            u8"[受信タスク]\nCheckFile=a\n[한]\nCheckFile=b\n"
+                            u8"[?]\nCheckFile=c\n[Plain]\nCheckFile=d\n");
+#ifdef _WIN32
+  const std::vector<std::string> names = {kTask932, "?", "?", "Plain"};
+  const char* const values[] = {"a", "", "", "d"};
+#else
+  const std::vector<std::string> names = {kTaskUtf8, u8"한", "?", "Plain"};
+  const char* const values[] = {"a", "b", "c", "d"};
+#endif
+  char buf[64];
+  plat::ProfileSectionNames(f.c_str(), buf, sizeof buf);
+  ASSERT_EQ(Walk(buf, sizeof buf), names);
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    plat::ProfileText text;
+    EXPECT_EQ(Get(f, names[i].c_str(), "checkfile", 260, &text), values[i]) << i;
+    EXPECT_EQ(text == plat::ProfileText::kNoForm, values[i][0] == '\0') << i;
+  }
+}
+
+// A damaged UTF-16 file: an unpaired surrogate and an odd byte at the end each read as U+FFFD,
+// which code page 932 cannot hold.
+TEST(ProfileEncodings, DamagedUtf16ReadsAsTheReplacementCharacter) {
+  std::u16string text = u"[s]\r\nhigh=a";
+  text += char16_t{0xD800};
+  text += u"b\r\nlow=";
+  text += char16_t{0xDC00};
+  text += u"\r\nok=fine\r\nlast=end";
+  const std::string f = Ini("task.ini", Utf16File(text) + "A");
+  struct Case {
+    const char* key;
+    std::string onLinux;
+    std::string onWindows;  // the empty text: kNoForm
+  };
+  const Case cases[] = {{"high",
+                         "a\xEF\xBF\xBD"
+                         "b",
+                         ""},
+                        {"low", "\xEF\xBF\xBD", ""},
+                        {"last", "end\xEF\xBF\xBD", ""},
+                        {"ok", "fine", "fine"}};
+  for (const Case& c : cases) {
+#ifdef _WIN32
+    const std::string& want = c.onWindows;
+    const char* wantSaid = want.empty() ? "kNoForm" : "kAsWritten";
+#else
+    const std::string& want = c.onLinux;
+    const char* wantSaid = "kAsWritten";
+#endif
+    plat::ProfileText said;
+    EXPECT_EQ(Get(f, "s", c.key, 260, &said), want) << c.key;
+    EXPECT_STREQ(Said(said), wantSaid) << c.key;
+  }
 }
 
 }  // namespace
