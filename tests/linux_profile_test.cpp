@@ -1,5 +1,6 @@
 // The Linux profile reader where it goes its own way or meets what only a hostile or damaged
-// file holds: comments, NUL bytes, files that are not regular, files past the read limit.
+// file holds: comments, NUL bytes, files that are not regular, files past the read limit, values
+// that are not UTF-8.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 
 #include "platform/linux/profile_text.h"
 #include "platform/profile.h"
+#include "platform/shared/utf.h"
 #include "support/testenv.h"
 
 namespace {
@@ -69,25 +71,76 @@ TEST(PosixProfile, OnlyRegularFilesAreRead) {
   EXPECT_EQ(Get(dir, "s", "k"), "");
 }
 
+// The cut line is found in the decoded text: in UTF-16, the byte 0x0A of 上 (U+4E0A) is no line
+// end.
 TEST(PosixProfile, ReadsUpToTheLimitAndDropsTheCutLine) {
   const std::size_t limit = plat::lnx::kProfileReadLimit;
-  std::string text = "[s]\nearly=1\n";
-  const std::string filler = "pad=" + std::string(1000, 'p') + "\n";
-  while (text.size() + filler.size() < limit - 2000) text += filler;
-  // Pad so that the next line begins 50 bytes before the limit.
-  text += "pad2=" + std::string(limit - 50 - text.size() - 6, 'p') + "\n";
-  ASSERT_EQ(text.size(), limit - 50);
-  // This line straddles the limit: reading it cut would give a shortened value.
-  text += "straddle=" + std::string(100, 's') + "\n";
-  text += "[late]\nlate=1\n";
-  const std::string f = testenv::Join(testenv::FreshDir(), "huge.ini");
-  ASSERT_TRUE(testenv::WriteFile(f, text));
-  EXPECT_EQ(Get(f, "s", "early"), "1");
-  EXPECT_EQ(Get(f, "s", "straddle"), "");
-  EXPECT_EQ(Get(f, "late", "late"), "");
-  char names[16];
-  EXPECT_EQ(plat::ProfileSectionNames(f.c_str(), names, sizeof names), 2u);
-  EXPECT_STREQ(names, "s");
+  for (const bool utf16 : {false, true}) {
+    const std::size_t unit = utf16 ? 2 : 1;
+    const std::size_t mark = utf16 ? 2 : 0;
+    // Characters before the line that straddles the limit, which begins 50 bytes before it.
+    const std::size_t before = (limit - 50 - mark) / unit;
+    std::string text = "[s]\nearly=1\n";
+    const std::string filler = "pad=" + std::string(1000, 'p') + "\n";
+    while (text.size() + filler.size() < before - 2000) text += filler;
+    text += "pad2=" + std::string(before - text.size() - 6, 'p') + "\n";
+    ASSERT_EQ(text.size(), before);
+    std::u16string straddle = u"straddle=";
+    for (int i = 0; i < 60; ++i) straddle += u"上";
+    straddle += u"\n[late]\nlate=1\n";
+    std::string bytes;
+    if (utf16) {
+      bytes = "\xFF\xFE";
+      for (const char c : text) bytes += {c, '\0'};
+      for (const char16_t u : straddle) {
+        bytes += {static_cast<char>(u & 0xFF), static_cast<char>(u >> 8)};
+      }
+    } else {
+      bytes = text + plat::utf::Utf16ToUtf8(straddle);
+    }
+    ASSERT_GT(bytes.size(), limit + 100);
+    const std::string f = testenv::Join(testenv::FreshDir(), "huge.ini");
+    ASSERT_TRUE(testenv::WriteFile(f, bytes));
+    EXPECT_EQ(Get(f, "s", "early"), "1") << utf16;
+    EXPECT_EQ(Get(f, "s", "straddle"), "") << utf16;
+    EXPECT_EQ(Get(f, "late", "late"), "") << utf16;
+    char names[16];
+    EXPECT_EQ(plat::ProfileSectionNames(f.c_str(), names, sizeof names), 2u) << utf16;
+    EXPECT_STREQ(names, "s");
+  }
+}
+
+// A value in a legacy code page is given as its bytes, and said not to be UTF-8, however it
+// fails to be.
+TEST(PosixProfile, ValueNotUtf8IsGivenUnchangedAndSaidSo) {
+  struct Case {
+    const char* what;
+    std::string value;
+    bool utf8;
+  };
+  const Case cases[] = {
+      {"ASCII", "in.dat", true},
+      {"two, three and four bytes", "\xC3\xA9\xE5\x8F\x97\xF0\x9F\x98\x80", true},
+      {"Latin-1", "caf\xE9.dat", false},
+      {"code page 932", "\x8E\xF3\x90\x4D.dat", false},
+      {"overlong", "\xC0\xAF", false},
+      {"surrogate", "\xED\xA0\x80", false},
+      {"past U+10FFFF", "\xF4\x90\x80\x80", false},
+      {"cut short", "a\xE5\x8F", false},
+      {"lone continuation byte", "\x80", false},
+  };
+  for (const Case& c : cases) {
+    for (const char* mark : {"", "\xEF\xBB\xBF"}) {
+      const std::string text = std::string(mark) + "[s]\nk=" + c.value + "\n";
+      char buf[64];
+      auto said = static_cast<plat::ProfileText>(-1);
+      const std::size_t n =
+          plat::lnx::ProfileStringFromText(text, "s", "k", buf, sizeof buf, &said);
+      EXPECT_EQ(std::string(buf, n), c.value) << c.what;
+      EXPECT_EQ(said, c.utf8 ? plat::ProfileText::kAsWritten : plat::ProfileText::kNotUtf8)
+          << c.what << (*mark != '\0' ? " after a UTF-8 mark" : "");
+    }
+  }
 }
 
 }  // namespace
