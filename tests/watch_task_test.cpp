@@ -91,6 +91,68 @@ TEST_F(WatchTaskTest, SettingsFailuresGiveTheirCodes) {
   EXPECT_EQ(t.last.stamp.timeLow | t.last.stamp.timeHigh, 0u);  // absent at start
 }
 
+// task.ini as today's editors save it: every value is read as written (in the code page on
+// Windows, as UTF-8 on Linux) or said in the log with its file, section and key; none is used
+// mangled in silence.
+TEST_F(WatchTaskTest, SettingsTextIsReadAsWrittenOrSaid) {
+  // "受信.dat" in UTF-8, in code page 932 and in UTF-16 LE; "한.dat" has no form in code page 932.
+  const std::string utf8 = "\xE5\x8F\x97\xE4\xBF\xA1.dat", cp932 = "\x8E\xF3\x90\x4D.dat";
+  const std::string hangul = "\xED\x95\x9C.dat";
+  auto utf16 = [](const std::string& ascii, const std::string& tail) {
+    std::string out = "\xFF\xFE";
+    for (char c : ascii) out += std::string{c, '\0'};
+    return out + tail;
+  };
+  const std::string lines = "[A]\r\nTask=prog\r\nCheckFile=";
+#ifdef _WIN32
+  const std::string japanese = cp932;
+  const int hangulCode = kelm::ErrorKeyMissing;
+  const char* hangulLine = kelm::msg::kSettingNoForm;
+  const char* cp932Line = nullptr;
+#else
+  const std::string japanese = utf8;
+  const int hangulCode = 0;
+  const char* hangulLine = nullptr;
+  const char* cp932Line = kelm::msg::kSettingNotUtf8;
+#endif
+  const struct {
+    const char* what;
+    std::string bytes;
+    int code;
+    std::string name;  // the check file name read, when read
+    const char* line;  // the line said, if any
+  } rows[] = {
+      {"UTF-8 with a mark", "\xEF\xBB\xBF" + lines + utf8 + "\r\n", 0, japanese, nullptr},
+      {"UTF-8 without a mark", lines + utf8 + "\r\n", 0, japanese, nullptr},
+      {"UTF-16 LE with a mark", utf16(lines, "\xD7\x53\xE1\x4F" + utf16(".dat\r\n", "").substr(2)),
+       0, japanese, nullptr},
+      {"code page 932", lines + cp932 + "\r\n", 0, cp932, cp932Line},
+      {"a character outside code page 932", lines + hangul + "\r\n", hangulCode, hangul,
+       hangulLine},
+  };
+  const std::string ini = inst_.Path("task.ini");
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    inst_.WriteServiceIni(inst_.watched);
+    ASSERT_TRUE(testenv::WriteFile(ini, row.bytes));
+    kelm::WatchTask t;
+    ASSERT_EQ(t.ReadCheckDir(inst_.Path("kelmservice.ini").c_str(), "CheckDir"), 0);
+    const auto before = inst_.LogLines().size();
+    EXPECT_EQ(t.ReadTaskSettings(ini.c_str(), "A"), row.code);
+    if (row.code == 0) {
+      EXPECT_EQ(std::string(t.checkName), row.name);
+    }
+    const auto logLines = inst_.LogLines();
+    const std::vector<std::string> said(logLines.begin() + before, logLines.end());
+    if (row.line == nullptr) {
+      EXPECT_TRUE(said.empty()) << said.front();
+    } else {
+      EXPECT_EQ(said.size(), 1u);
+      EXPECT_EQ(testenv::CountLines(said, testenv::Msg(row.line, ini, "A", "CheckFile")), 1);
+    }
+  }
+}
+
 TEST_F(WatchTaskTest, InitialWriteTimeIsTakenOnlyFromAFileNobodyHolds) {
   inst_.WriteServiceIni(inst_.watched);
   inst_.WriteTaskIni("[A]\r\nCheckFile=in.dat\r\nTask=prog\r\nPara=p\r\n");

@@ -77,9 +77,20 @@ bool SameStamp(const plat::FileStamp& a, const plat::FileStamp& b) {
 // Reads one settings value into its field; false when the value does not fit it, which is
 // refused rather than cut: a cut path names another file, and cut parameters start the program
 // with half of them.
+// A value the file holds in a form the system cannot take as it stands is said in the log, with
+// the file, section and key: text that is not UTF-8 where names are UTF-8 is used as its bytes
+// (a received file's name may have the same ones); characters the code page has no form for
+// refuse the value, since any stand-in would name another file.
 bool ReadSetting(const char* file, const char* section, const char* key, char* field) {
   char value[1024];
-  const std::size_t length = plat::ProfileString(file, section, key, value, sizeof value);
+  plat::ProfileText text = plat::ProfileText::kAsWritten;
+  const std::size_t length = plat::ProfileString(file, section, key, value, sizeof value, &text);
+  if (text == plat::ProfileText::kNoForm) {
+    WriteLog(msg::kSettingNoForm, file, section, key);
+    field[0] = '\0';
+    return false;
+  }
+  if (text == plat::ProfileText::kNotUtf8) WriteLog(msg::kSettingNotUtf8, file, section, key);
   if (length >= kTextField) {
     field[0] = '\0';
     return false;

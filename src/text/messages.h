@@ -75,6 +75,13 @@ inline constexpr char kPollSecondsBad[] =
 // The check file cannot be opened for a reason other than its being held; the system's reason
 // ends the line.
 inline constexpr char kCheckNotOpened[] = "%s を開けないため、確認できません。 - %s";
+// A settings value: the file, its section and its key.
+inline constexpr char kSettingNotUtf8[] =
+    "%s の [%s] %s は UTF-8 の文字列ではないため、書かれたバイトのまま使います。"
+    "UTF-8 で保存してください。\n";
+inline constexpr char kSettingNoForm[] =
+    "%s の [%s] %s には、このシステムのコード ページで表せない文字があるため、使えません。"
+    "その文字を使わない値にするか、システムのコード ページを UTF-8 にしてください。\n";
 inline constexpr char kCaughtUp[] = "%s は停止中に届いています。\n";
 inline constexpr char kWatcherHeldUp[] =
     "ファイル受信監視スレッド[%s]は監視ディレクトリ %s "
