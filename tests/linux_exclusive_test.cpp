@@ -151,6 +151,39 @@ TEST_F(ExclusiveCheckTest, UnprivilegedServiceStartsOnlyOnceTheWriterHasLetGo) {
   testenv::RemoveTree(root);
 }
 
+TEST_F(ExclusiveCheckTest, ACheckFileTheServiceMayNotReadIsSaidOncePerWriteUntilReadable) {
+  // Root's file, readable by root alone: the service (nobody) cannot open it to check it.
+  if (!MayRunAsNobody()) GTEST_SKIP() << "needs root and setpriv: runs the service as uid 65534";
+  std::string root, check, rec;
+  ASSERT_NO_FATAL_FAILURE(StartUnprivileged(&root, &check, &rec));
+  const std::string refused =
+      Msg(kelm::msg::kCheckNotOpened, check, std::string(std::strerror(EACCES)) + " (0xd)");
+  const auto said = [&] { return testenv::CountLines(inst_.LogLines(), refused); };
+  for (int n = 1; n <= 2; ++n) {
+    SCOPED_TRACE(n);
+    const int fd = open(check.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(fchmod(fd, 0600), 0);
+    ASSERT_EQ(write(fd, n == 1 ? "one" : "two", 3), 3);
+    close(fd);
+    ASSERT_TRUE(testenv::WaitFor([&] { return said() == n; })) << inst_.LogBytes();
+    // Nothing more for the same write, however long it stays unreadable.
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    EXPECT_EQ(said(), n) << inst_.LogBytes();
+    EXPECT_EQ(Records(rec), 0u);
+  }
+  // Made readable: the write refused last is started for, and a later write as usual.
+  ASSERT_EQ(chmod(check.c_str(), 0644), 0);
+  EXPECT_TRUE(testenv::WaitFor([&] { return Records(rec) == 1; })) << inst_.LogBytes();
+  ASSERT_TRUE(testenv::WriteFile(check, "three"));
+  EXPECT_TRUE(testenv::WaitFor([&] { return Records(rec) == 2; })) << inst_.LogBytes();
+  testenv::SleepForChangeToSettle();
+  EXPECT_EQ(Records(rec), 2u);
+  StopService();
+  EXPECT_EQ(said(), 2) << inst_.LogBytes();
+  testenv::RemoveTree(root);
+}
+
 TEST_F(ExclusiveCheckTest, AFolderTheSystemWillNotWatchIsLookedAt) {
   // The service's user has no inotify instance left (another process of that user holds them
   // all): no folder can be watched, so each task looks at its check file instead.
