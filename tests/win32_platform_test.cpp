@@ -357,15 +357,24 @@ TEST(Win32Shell, ProgramStartedTwiceRecordsEachStart) {
 
 TEST(Win32Shell, RefusalsCarryTheMatchingSystemError) {
   const std::string dir = testenv::FreshDir();
-  SetLastError(0);
-  EXPECT_FALSE(plat::ShellOpen(testenv::Join(dir, "nothere.exe").c_str(), ""));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-  // No application for the type: the shell's own code, not whatever error it met on the way.
   const std::string doc = testenv::Join(dir, "report.kelmdoc");
   ASSERT_TRUE(testenv::WriteFile(doc, "x"));
-  SetLastError(0);
-  EXPECT_FALSE(plat::ShellOpen(doc.c_str(), ""));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_ASSOCIATION));
+  const struct {
+    std::string file;
+    DWORD error;
+  } cases[] = {
+      {testenv::Join(dir, "nothere.exe"), ERROR_FILE_NOT_FOUND},
+      // The system's error, more precise than the shell's "file not found".
+      {testenv::Join(testenv::Join(dir, "nodir"), "x.exe"), ERROR_PATH_NOT_FOUND},
+      // No application for the type: the shell's own code, not whatever error it met on the way.
+      {doc, ERROR_NO_ASSOCIATION},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    SetLastError(0);
+    EXPECT_FALSE(plat::ShellOpen(c.file.c_str(), ""));
+    EXPECT_EQ(GetLastError(), c.error);
+  }
 }
 
 }  // namespace

@@ -12,8 +12,8 @@ namespace plat {
 
 namespace {
 
-// The system error for a refusal of the shell (a result of 32 or less). ShellExecuteA's own
-// codes are older than the system's and do not always set the last error.
+// The system error for the shell's own code of a refusal (32 or less), for a refusal that left
+// the thread's last error unset.
 DWORD ShellError(std::intptr_t result) {
   switch (result) {
     case SE_ERR_FNF:
@@ -40,6 +40,17 @@ DWORD ShellError(std::intptr_t result) {
   }
 }
 
+// The reason for a refusal. Where the shell's code is a reason of its own (no application for
+// the type, a DDE conversation that failed), that is the reason: the last error may then be
+// one the shell met on its way (Wine leaves ERROR_BAD_EXE_FORMAT from trying the document as
+// a program). Otherwise the last error is the more precise (a missing folder rather than a
+// missing file), and the shell's code stands in where none was set.
+DWORD RefusalError(DWORD lastError, std::intptr_t shellCode) {
+  const DWORD shell = ShellError(shellCode);
+  if (shell == ERROR_NO_ASSOCIATION || shell == ERROR_DDE_FAIL) return shell;
+  return lastError != 0 ? lastError : shell;
+}
+
 }  // namespace
 
 bool ShellOpen(const char* file, const char* params) {
@@ -49,13 +60,23 @@ bool ShellOpen(const char* file, const char* params) {
   // dispatching messages, and anything sent meanwhile to an apartment it kept would wait for
   // ever, and with it a later launch that depends on the answer, and the stop that joins it.
   const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
-  HINSTANCE r =
-      ShellExecuteA(nullptr, "open", file, params != nullptr ? params : "", nullptr, SW_SHOW);
+  SHELLEXECUTEINFOA info{};
+  info.cbSize = sizeof info;
+  // No error box: in a service nobody could dismiss it, and the watcher would wait on it. No
+  // asynchronous finish: the launch is complete when the call returns, as a watcher has no
+  // message loop to carry on a DDE conversation. No process handle is asked for, so none is
+  // left to close.
+  info.fMask = SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
+  info.lpVerb = "open";
+  info.lpFile = file;
+  info.lpParameters = params != nullptr ? params : "";
+  info.nShow = SW_SHOW;
+  SetLastError(0);
+  const BOOL ok = ShellExecuteExA(&info);
+  const DWORD error = ok ? 0 : GetLastError();
   if (SUCCEEDED(com)) CoUninitialize();
-  // Values up to 32 are the shell's error codes.
-  const std::intptr_t result = reinterpret_cast<std::intptr_t>(r);
-  if (result > 32) return true;
-  SetLastError(ShellError(result));
+  if (ok) return true;
+  SetLastError(RefusalError(error, reinterpret_cast<std::intptr_t>(info.hInstApp)));
   return false;
 }
 
