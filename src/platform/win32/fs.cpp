@@ -76,7 +76,23 @@ bool LookAtFile(const char* path, FileStamp* look) {
   HANDLE h = CreateFileA(path, FILE_READ_ATTRIBUTES,
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
+  if (h == INVALID_HANDLE_VALUE) {
+    // A file whose access list leaves us out may refuse even this open (Wine refuses it for a
+    // file its user may not read) while its folder still lists it: it is there, and what it
+    // can tell without an open is its time and size, with no identity.
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (GetLastError() != ERROR_ACCESS_DENIED ||
+        !GetFileAttributesExA(path, GetFileExInfoStandard, &data)) {
+      return false;
+    }
+    *look = FileStamp();
+    look->timeLow = data.ftLastWriteTime.dwLowDateTime;
+    look->timeHigh = data.ftLastWriteTime.dwHighDateTime;
+    look->change = (static_cast<std::uint64_t>(data.ftCreationTime.dwHighDateTime) << 32) |
+                   data.ftCreationTime.dwLowDateTime;
+    look->size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    return true;
+  }
   const bool ok = StampOf(h, look);
   const DWORD error = GetLastError();
   CloseHandle(h);
