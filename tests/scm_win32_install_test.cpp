@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/win32/service_path.h"
 #include "support/install.h"
 #include "support/testenv.h"
 #include "support/win32_scm.h"
@@ -82,6 +83,10 @@ void Unregister() {
 
 class Win32Install : public ::testing::Test {
  protected:
+  Win32Install() = default;
+  // The executable installed from a folder of that name.
+  explicit Win32Install(const std::string& folderName) : inst_("in", folderName) {}
+
   void SetUp() override {
     Unregister();
     exe_ = inst_.Path("kelmservice.exe");
@@ -154,7 +159,7 @@ TEST_F(Win32Install, InstallRegistersServiceEventSourceAndDescription) {
   EXPECT_EQ(config->dwServiceType, 0x110u);
   EXPECT_EQ(config->dwStartType, static_cast<DWORD>(SERVICE_DEMAND_START));
   EXPECT_EQ(config->dwErrorControl, static_cast<DWORD>(SERVICE_ERROR_NORMAL));
-  EXPECT_EQ(std::string(config->lpBinaryPathName), exe_);  // no quotes added
+  EXPECT_EQ(std::string(config->lpBinaryPathName), exe_);  // no blank, so no quotes
   EXPECT_EQ(std::string(config->lpDisplayName), "Kelm Service");
   EXPECT_EQ(std::string(config->lpLoadOrderGroup ? config->lpLoadOrderGroup : ""), "");
   EXPECT_EQ(std::string(config->lpServiceStartName ? config->lpServiceStartName : ""),
@@ -176,6 +181,51 @@ TEST_F(Win32Install, InstallRegistersServiceEventSourceAndDescription) {
   EXPECT_EQ(description.bytes, kDescriptionCp932);
 
   EXPECT_EQ(LogTexts(), (std::vector<std::string>{Separator(), Line(kelm::msg::kInstalled)}));
+}
+
+TEST(Win32ServicePath, QuotedWhenItHoldsABlank) {
+  const struct {
+    const char* path;
+    const char* command;
+  } cases[] = {
+      {"C:\\Kelm\\kelmservice.exe", "C:\\Kelm\\kelmservice.exe"},
+      {"C:\\Program Files\\Kelm\\kelmservice.exe", "\"C:\\Program Files\\Kelm\\kelmservice.exe\""},
+      {"C:\\Kelm\tDir\\kelmservice.exe", "\"C:\\Kelm\tDir\\kelmservice.exe\""},
+      {"\"C:\\Program Files\\kelmservice.exe\"", "\"C:\\Program Files\\kelmservice.exe\""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(plat::win32::ServiceCommandPath(c.path), c.command);
+  }
+}
+
+// Installed in a folder whose name has a blank, the service manager is given the path in quotes
+// (unquoted, it would look for "...\Kelm.exe" first), the event source the bare path; the
+// service so registered starts, stops and is removed.
+class Win32InstallInFolderWithBlank : public Win32Install {
+ protected:
+  Win32InstallInFolderWithBlank() : Win32Install("Kelm Service Dir") {}
+};
+
+TEST_F(Win32InstallInFolderWithBlank, ServicePathIsQuotedAndTheServiceRuns) {
+  ASSERT_NE(exe_.find(' '), std::string::npos);
+  InstallAndStart();
+  if (HasFatalFailure()) return;
+  EXPECT_EQ(ReadValue(kServiceKey, "ImagePath").bytes, "\"" + exe_ + "\"" + std::string(1, '\0'));
+  EXPECT_EQ(ReadValue(kEventSourceKey, "EventMessageFile").bytes, exe_ + std::string(1, '\0'));
+  EXPECT_TRUE(testenv::WaitFor([&] {
+    return testenv::CountLines(inst_.LogLines(), Msg(kelm::msg::kServiceStarted)) == 1;
+  })) << inst_.LogBytes();
+
+  testenv::Process net = testenv::Start("C:\\windows\\system32\\net.exe", {"stop", "KelmService"},
+                                        {}, inst_.Path("net.txt"));
+  ASSERT_TRUE(net.valid());
+  EXPECT_EQ(testenv::Wait(net), 0) << testenv::ReadFile(inst_.Path("net.txt"));
+  EXPECT_TRUE(testenv::WaitFor([] { return ServiceState() == SERVICE_STOPPED; }));
+  EXPECT_EQ(testenv::CountLines(inst_.LogLines(), Msg(kelm::msg::kServiceEnded)), 1);
+
+  Run("-remove");
+  EXPECT_TRUE(testenv::WaitFor([] { return ServiceState() == 0; }));
+  EXPECT_EQ(testenv::CountLines(inst_.LogLines(), Line(kelm::msg::kRemoved)), 1);
 }
 
 TEST_F(Win32Install, InstallTwiceChangesNothing) {

@@ -19,7 +19,9 @@ constexpr std::uint32_t kErrorServiceDoesNotExist = 1060;
 Handle OpenServiceManager();
 
 // Registers an own-process service that may interact with the desktop (type 0x110), started
-// on demand, normal error control, exePath unquoted, no group, dependencies or account.
+// on demand, normal error control, no group, dependencies or account. exePath is the bare path;
+// the backend writes it as its service manager needs it (Windows: in quotes when it holds a
+// blank; Linux: quoted and escaped for ExecStart=).
 // Null on failure; LastError is kErrorServiceExists when it is already registered.
 Handle CreateServiceEntry(Handle manager, const char* name, const char* displayName,
                           const char* exePath);

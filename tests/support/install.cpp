@@ -6,8 +6,12 @@
 
 namespace testenv {
 
-Installation::Installation(const std::string& watchedName) {
+Installation::Installation(const std::string& watchedName, const std::string& folderName) {
   dir = FreshDir();
+  if (!folderName.empty()) {
+    dir = Join(dir, folderName);
+    MakeDir(dir);
+  }
   watched = Join(dir, watchedName);
   logDir = Join(dir, "log");
   MakeDir(watched);

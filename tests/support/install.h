@@ -14,8 +14,9 @@ struct Installation {
   std::string watched;  // the watched folder
   std::string logDir;
 
-  // Makes the folders; the watched folder gets the name given.
-  explicit Installation(const std::string& watchedName = "in");
+  // Makes the folders; the watched folder gets the name given. With folderName, the executable
+  // folder is a folder of that name inside the test's own.
+  explicit Installation(const std::string& watchedName = "in", const std::string& folderName = "");
 
   void WriteServiceIni(const std::string& checkDir) const;
   void WriteTaskIni(const std::string& text) const;

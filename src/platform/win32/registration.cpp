@@ -3,6 +3,10 @@
 
 #include <windows.h>
 
+#include <string>
+
+#include "platform/win32/service_path.h"
+
 namespace plat {
 
 namespace {
@@ -34,8 +38,9 @@ Handle CreateServiceEntry(Handle manager, const char* name, const char* displayN
                           const char* exePath) {
   return CreateServiceA(Sc(manager), name, displayName, SERVICE_ALL_ACCESS,
                         SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS,
-                        SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, exePath, nullptr, nullptr,
-                        nullptr, nullptr, nullptr);
+                        SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                        win32::ServiceCommandPath(exePath).c_str(), nullptr, nullptr, nullptr,
+                        nullptr, nullptr);
 }
 
 Handle OpenServiceEntry(Handle manager, const char* name) {
