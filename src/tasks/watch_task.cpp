@@ -68,19 +68,25 @@ Digest DigestOf(plat::Handle file) {
   return digest;
 }
 
+bool IdentityKnown(const plat::FileStamp& s) { return (s.volume | s.index) != 0; }
+bool SameIdentity(const plat::FileStamp& a, const plat::FileStamp& b) {
+  return a.volume == b.volume && a.index == b.index;
+}
+std::uint64_t WriteTime(const plat::FileStamp& s) {
+  return (static_cast<std::uint64_t>(s.timeHigh) << 32) | s.timeLow;
+}
+
 // The same file with the same last-write time.
 bool SameStamp(const plat::FileStamp& a, const plat::FileStamp& b) {
-  return a.timeLow == b.timeLow && a.timeHigh == b.timeHigh && a.volume == b.volume &&
-         a.index == b.index;
+  return WriteTime(a) == WriteTime(b) && SameIdentity(a, b);
 }
 
 // Reads one settings value into its field; false when the value does not fit it, which is
 // refused rather than cut: a cut path names another file, and cut parameters start the program
-// with half of them.
-// A value the file holds in a form the system cannot take as it stands is said in the log, with
-// the file, section and key: text that is not UTF-8 where names are UTF-8 is used as its bytes
-// (a received file's name may have the same ones); characters the code page has no form for
-// refuse the value, since any stand-in would name another file.
+// with half of them. A value the file holds in a form the system cannot take as it stands is
+// said in the log, with the file, section and key: text that is not UTF-8 where names are UTF-8
+// is used as its bytes (a received file's name may have the same ones); characters the code
+// page has no form for refuse the value, since any stand-in would name another file.
 bool ReadSetting(const char* file, const char* section, const char* key, char* field) {
   char value[1024];
   plat::ProfileText text = plat::ProfileText::kAsWritten;
@@ -263,13 +269,9 @@ bool SetBackAfterStart(const StartedFor& started, std::uint32_t sinceMs, const L
   if (!started.digest.known || !digest.known || sinceMs > kSetBackMs) return false;
   if (last.goneSeen || departures != last.departures) return false;
   const plat::FileStamp& was = started.stamp;
-  if ((was.volume | was.index) == 0 || now.volume != was.volume || now.index != was.index) {
-    return false;
-  }
+  if (!IdentityKnown(was) || !SameIdentity(now, was)) return false;
   if (now.size != was.size || digest.value != started.digest.value) return false;
-  const std::uint64_t before = (static_cast<std::uint64_t>(was.timeHigh) << 32) | was.timeLow;
-  const std::uint64_t after = (static_cast<std::uint64_t>(now.timeHigh) << 32) | now.timeLow;
-  return after < before;
+  return WriteTime(now) < WriteTime(was);
 }
 
 bool WatchTask::Look() {
@@ -298,11 +300,9 @@ bool WatchTask::Look() {
 bool ReceivedAnew(const LastSeen& last, const plat::FileStamp& now, std::uint64_t departures) {
   const plat::FileStamp& was = last.stamp;
   if (last.goneSeen || departures != last.departures) return true;
-  if (now.timeLow != was.timeLow || now.timeHigh != was.timeHigh) return true;
+  if (WriteTime(now) != WriteTime(was)) return true;
   // Another file under the name, with the time the last one had.
-  if ((was.volume | was.index) != 0 && (now.volume != was.volume || now.index != was.index)) {
-    return true;
-  }
+  if (IdentityKnown(was) && !SameIdentity(now, was)) return true;
   // Deleted and delivered again while nobody watched, its identity reused and its time kept.
   return last.unwatched && was.change != 0 && now.change != was.change;
 }
